@@ -1,0 +1,582 @@
+// The simulated machine's core: version, atoms, last error, standard output,
+// Sleep, formatting, fault injection and the call log, and the machine file
+// text that ties all parts of the machine together.
+#include "simwin/sim.h"
+#include "simwin/simctl.h"
+
+#include <unistd.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <map>
+
+namespace {
+
+struct Fault {
+    std::string function;
+    int occurrence; // 1-based; 0 = every call
+    DWORD error;
+};
+
+struct VersionState {
+    DWORD platformId = VER_PLATFORM_WIN32_NT;
+    DWORD major = 5;
+    DWORD minor = 0;
+    DWORD build = 2195;
+    std::string csd;
+    bool queryFails = false;
+};
+
+struct Atom {
+    std::string name;
+    ATOM value;
+    int references;
+};
+
+struct CoreState {
+    VersionState version;
+    std::vector<Atom> atoms;
+    std::vector<Fault> faults;
+    std::map<std::string, int> callCounts;
+    std::vector<std::string> callLog;
+    std::string capturedStdout;
+    DWORD lastError = 0;
+    DWORD sleptMs = 0;
+    int sleepCount = 0;
+    bool realTime = false;
+};
+
+CoreState& Core() {
+    static CoreState state;
+    return state;
+}
+
+const HANDLE kStdOutput = reinterpret_cast<HANDLE>(static_cast<intptr_t>(0x7001));
+const HANDLE kStdError = reinterpret_cast<HANDLE>(static_cast<intptr_t>(0x7002));
+
+std::string Hex(DWORD v) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "0x%X", static_cast<unsigned>(v));
+    return buf;
+}
+
+} // namespace
+
+namespace sim {
+
+DWORD BeginCall(const char* function, const std::string& detail) {
+    CoreState& c = Core();
+    int n = ++c.callCounts[function];
+    c.callLog.push_back(std::string(function) + " " + detail);
+    for (const Fault& f : c.faults) {
+        if (f.function == function && (f.occurrence == 0 || f.occurrence == n)) {
+            return f.error;
+        }
+    }
+    return 0;
+}
+
+bool RealTime() { return Core().realTime; }
+void SetRealTime(bool on) { Core().realTime = on; }
+DWORD PlatformId() { return Core().version.platformId; }
+
+std::string Trim(const std::string& s) {
+    size_t b = s.find_first_not_of(" \t\r");
+    if (b == std::string::npos) {
+        return "";
+    }
+    size_t e = s.find_last_not_of(" \t\r");
+    return s.substr(b, e - b + 1);
+}
+
+std::string Lower(const std::string& s) {
+    std::string r = s;
+    for (char& ch : r) {
+        if (ch >= 'A' && ch <= 'Z') {
+            ch = static_cast<char>(ch - 'A' + 'a');
+        }
+    }
+    return r;
+}
+
+bool EqualNoCase(const std::string& a, const std::string& b) { return Lower(a) == Lower(b); }
+
+} // namespace sim
+
+// ---- control interface -------------------------------------------------
+
+void SimReset() {
+    bool realTime = Core().realTime;
+    Core() = CoreState();
+    Core().realTime = realTime;
+    sim::ResetRegistry();
+    sim::ResetDevices();
+}
+
+void SimSetVersion(DWORD platformId, DWORD major, DWORD minor, DWORD build, const char* csd) {
+    VersionState& v = Core().version;
+    v.platformId = platformId;
+    v.major = major;
+    v.minor = minor;
+    v.build = build;
+    v.csd = csd ? csd : "";
+}
+
+void SimSetWindowsFamily(int family) {
+    switch (family) {
+    case 1:
+        SimSetVersion(VER_PLATFORM_WIN32_WINDOWS, 4, 0, 0x040003B6, "");
+        break;
+    case 2:
+        SimSetVersion(VER_PLATFORM_WIN32_WINDOWS, 4, 10, 0x040A08AE, " A ");
+        break;
+    case 4:
+        SimSetVersion(VER_PLATFORM_WIN32_NT, 4, 0, 1381, "Service Pack 6");
+        break;
+    default:
+        SimSetVersion(VER_PLATFORM_WIN32_NT, 5, 0, 2195, "Service Pack 4");
+        break;
+    }
+}
+
+void SimSetVersionQueryFails(bool fails) { Core().version.queryFails = fails; }
+
+void SimFailCall(const char* function, int occurrence, DWORD error) {
+    Core().faults.push_back(Fault{function, occurrence, error});
+}
+
+void SimClearFaults() { Core().faults.clear(); }
+
+const std::vector<std::string>& SimCallLog() { return Core().callLog; }
+
+int SimCallCount(const char* function) {
+    auto it = Core().callCounts.find(function);
+    return it == Core().callCounts.end() ? 0 : it->second;
+}
+
+void SimClearCallLog() {
+    Core().callLog.clear();
+    Core().callCounts.clear();
+}
+
+std::vector<std::string> SimAtoms() {
+    std::vector<std::string> names;
+    for (const Atom& a : Core().atoms) {
+        names.push_back(a.name);
+    }
+    return names;
+}
+
+std::string SimStdout() { return Core().capturedStdout; }
+void SimClearStdout() { Core().capturedStdout.clear(); }
+DWORD SimSleptMilliseconds() { return Core().sleptMs; }
+int SimSleepCount() { return Core().sleepCount; }
+
+// ---- simulated platform functions ---------------------------------------
+
+extern "C" {
+
+DWORD WINAPI GetLastError(void) { return Core().lastError; }
+
+void WINAPI SetLastError(DWORD dwErrCode) { Core().lastError = dwErrCode; }
+
+BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA info) {
+    DWORD fail = sim::BeginCall("GetVersionExA", info ? std::to_string(info->dwOSVersionInfoSize)
+                                                      : std::string("NULL"));
+    VersionState& v = Core().version;
+    if (info == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (fail == 0 && v.queryFails) {
+        fail = ERROR_INVALID_PARAMETER;
+    }
+    // Windows accepts the size of OSVERSIONINFOA (148) and of the extended
+    // record (156) only.
+    if (fail == 0 && info->dwOSVersionInfoSize != 148 && info->dwOSVersionInfoSize != 156) {
+        fail = ERROR_INSUFFICIENT_BUFFER;
+    }
+    if (fail != 0) {
+        SetLastError(fail);
+        return FALSE;
+    }
+    info->dwMajorVersion = v.major;
+    info->dwMinorVersion = v.minor;
+    info->dwBuildNumber = v.build;
+    info->dwPlatformId = v.platformId;
+    std::memset(info->szCSDVersion, 0, sizeof info->szCSDVersion);
+    std::memcpy(info->szCSDVersion, v.csd.data(), std::min<size_t>(v.csd.size(), 127));
+    return TRUE;
+}
+
+// Formatter with the conversions and the 1024-character limit of wsprintfA:
+// flags '-' and '0', a width, the 'l' and 'h' size prefixes (long is 32 bits
+// on Windows), and d, i, u, x, X, c, s and %%.
+int wsprintfA(LPSTR buffer, LPCSTR format, ...) {
+    va_list ap;
+    va_start(ap, format);
+    std::string out;
+    for (const char* p = format; *p != '\0'; ++p) {
+        if (*p != '%') {
+            out += *p;
+            continue;
+        }
+        ++p;
+        if (*p == '%') {
+            out += '%';
+            continue;
+        }
+        bool left = false;
+        bool zero = false;
+        for (; *p == '-' || *p == '0'; ++p) {
+            left = left || *p == '-';
+            zero = zero || *p == '0';
+        }
+        int width = 0;
+        for (; *p >= '0' && *p <= '9'; ++p) {
+            width = width * 10 + (*p - '0');
+        }
+        while (*p == 'l' || *p == 'h') {
+            ++p;
+        }
+        std::string field;
+        bool numeric = true;
+        switch (*p) {
+        case 'd':
+        case 'i':
+            field = std::to_string(va_arg(ap, int));
+            break;
+        case 'u':
+            field = std::to_string(va_arg(ap, unsigned int));
+            break;
+        case 'x':
+        case 'X': {
+            char buf[16];
+            std::snprintf(buf, sizeof buf, *p == 'x' ? "%x" : "%X", va_arg(ap, unsigned int));
+            field = buf;
+            break;
+        }
+        case 'c':
+            field = std::string(1, static_cast<char>(va_arg(ap, int)));
+            numeric = false;
+            break;
+        case 's': {
+            const char* s = va_arg(ap, const char*);
+            field = s ? s : "(null)";
+            numeric = false;
+            break;
+        }
+        case '\0':
+            --p;
+            continue;
+        default:
+            field = std::string(1, *p);
+            numeric = false;
+            break;
+        }
+        if (static_cast<int>(field.size()) < width) {
+            size_t pad = static_cast<size_t>(width) - field.size();
+            if (left) {
+                field.append(pad, ' ');
+            } else if (zero && numeric) {
+                size_t at = (field[0] == '-') ? 1 : 0;
+                field.insert(at, pad, '0');
+            } else {
+                field.insert(0, pad, ' ');
+            }
+        }
+        out += field;
+    }
+    va_end(ap);
+    if (out.size() > 1024) {
+        out.resize(1024);
+    }
+    std::memcpy(buffer, out.c_str(), out.size() + 1);
+    return static_cast<int>(out.size());
+}
+
+ATOM WINAPI GlobalAddAtomA(LPCSTR name) {
+    DWORD fail = sim::BeginCall("GlobalAddAtomA", name ? name : "NULL");
+    if (fail == 0 && (name == nullptr || std::strlen(name) == 0 || std::strlen(name) > 255)) {
+        fail = ERROR_INVALID_PARAMETER;
+    }
+    if (fail != 0) {
+        SetLastError(fail);
+        return 0;
+    }
+    CoreState& c = Core();
+    for (Atom& a : c.atoms) {
+        if (sim::EqualNoCase(a.name, name)) {
+            ++a.references;
+            return a.value;
+        }
+    }
+    ATOM value = static_cast<ATOM>(0xC000 + c.atoms.size());
+    c.atoms.push_back(Atom{name, value, 1});
+    return value;
+}
+
+ATOM WINAPI GlobalFindAtomA(LPCSTR name) {
+    sim::BeginCall("GlobalFindAtomA", name ? name : "NULL");
+    for (const Atom& a : Core().atoms) {
+        if (name != nullptr && sim::EqualNoCase(a.name, name)) {
+            return a.value;
+        }
+    }
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return 0;
+}
+
+void WINAPI Sleep(DWORD ms) {
+    sim::BeginCall("Sleep", std::to_string(ms));
+    Core().sleptMs += ms;
+    ++Core().sleepCount;
+    if (Core().realTime) {
+        struct timespec t;
+        t.tv_sec = ms / 1000;
+        t.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
+        nanosleep(&t, nullptr);
+    }
+}
+
+HANDLE WINAPI GetStdHandle(DWORD which) {
+    sim::BeginCall("GetStdHandle", Hex(which));
+    if (which == STD_OUTPUT_HANDLE) {
+        return kStdOutput;
+    }
+    if (which == STD_ERROR_HANDLE) {
+        return kStdError;
+    }
+    SetLastError(ERROR_INVALID_HANDLE);
+    return INVALID_HANDLE_VALUE;
+}
+
+} // extern "C"
+
+// WriteFile on the two standard handles only; the machine has no file system.
+extern "C" BOOL WINAPI WriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD written,
+                                 LPOVERLAPPED overlapped) {
+    (void)overlapped;
+    DWORD fail = sim::BeginCall("WriteFile", std::to_string(size));
+    if (fail == 0 && file != kStdOutput && file != kStdError) {
+        fail = ERROR_INVALID_HANDLE;
+    }
+    if (fail != 0) {
+        SetLastError(fail);
+        return FALSE;
+    }
+    const char* bytes = static_cast<const char*>(data);
+    if (Core().realTime) {
+        int fd = file == kStdOutput ? 1 : 2;
+        DWORD done = 0;
+        while (done < size) {
+            ssize_t n = ::write(fd, bytes + done, size - done);
+            if (n <= 0) {
+                SetLastError(ERROR_GEN_FAILURE);
+                if (written) {
+                    *written = done;
+                }
+                return FALSE;
+            }
+            done += static_cast<DWORD>(n);
+        }
+    } else if (file == kStdOutput) {
+        Core().capturedStdout.append(bytes, size);
+    }
+    if (written) {
+        *written = size;
+    }
+    return TRUE;
+}
+
+// ---- machine file ---------------------------------------------------------
+
+namespace {
+
+bool ParseNumber(const std::string& text, DWORD* value) {
+    if (text.empty()) {
+        return false;
+    }
+    char* end = nullptr;
+    unsigned long long v = std::strtoull(text.c_str(), &end, 0);
+    if (*end != '\0' || v > 0xFFFFFFFFull) {
+        return false;
+    }
+    *value = static_cast<DWORD>(v);
+    return true;
+}
+
+std::string LineError(int line, const std::string& message) {
+    return "line " + std::to_string(line) + ": " + message;
+}
+
+bool LoadWindowsSection(const std::vector<sim::Line>& lines, std::string* error) {
+    VersionState& v = Core().version;
+    for (const sim::Line& l : lines) {
+        size_t eq = l.text.find('=');
+        if (eq == std::string::npos) {
+            *error = LineError(l.number, "expected Name=Value");
+            return false;
+        }
+        std::string key = sim::Lower(sim::Trim(l.text.substr(0, eq)));
+        std::string value = sim::Trim(l.text.substr(eq + 1));
+        DWORD number = 0;
+        if (key == "csdversion") {
+            // Quotes keep blanks at either end, as in " A ".
+            if (value.size() >= 2 && value.front() == '"' && value.back() == '"') {
+                value = value.substr(1, value.size() - 2);
+            }
+            if (value.size() > 127) {
+                *error = LineError(l.number, "CSDVersion longer than 127 characters");
+                return false;
+            }
+            v.csd = value;
+            continue;
+        }
+        if (key == "versionquery") {
+            if (value != "ok" && value != "fails") {
+                *error = LineError(l.number, "VersionQuery must be ok or fails");
+                return false;
+            }
+            v.queryFails = value == "fails";
+            continue;
+        }
+        if (!ParseNumber(value, &number)) {
+            *error = LineError(l.number, "expected a number for " + key);
+            return false;
+        }
+        if (key == "platformid") {
+            v.platformId = number;
+        } else if (key == "majorversion") {
+            v.major = number;
+        } else if (key == "minorversion") {
+            v.minor = number;
+        } else if (key == "buildnumber") {
+            v.build = number;
+        } else {
+            *error = LineError(l.number, "unknown setting " + key + " in [Windows]");
+            return false;
+        }
+    }
+    return true;
+}
+
+bool LoadAtomsSection(const std::vector<sim::Line>& lines, std::string* error) {
+    for (const sim::Line& l : lines) {
+        std::string name = sim::Trim(l.text);
+        if (name.empty() || name.size() > 255) {
+            *error = LineError(l.number, "an atom is 1 to 255 characters");
+            return false;
+        }
+        CoreState& c = Core();
+        c.atoms.push_back(Atom{name, static_cast<ATOM>(0xC000 + c.atoms.size()), 1});
+    }
+    return true;
+}
+
+bool LoadSection(const std::string& header, const std::vector<sim::Line>& lines,
+                 std::string* error) {
+    if (sim::EqualNoCase(header, "Windows")) {
+        return LoadWindowsSection(lines, error);
+    }
+    if (sim::EqualNoCase(header, "Atoms")) {
+        return LoadAtomsSection(lines, error);
+    }
+    return sim::LoadDeviceSection(header, lines, error);
+}
+
+} // namespace
+
+bool SimLoadMachineText(const std::string& text, std::string* error) {
+    SimReset();
+    std::vector<sim::Line> all;
+    size_t start = 0;
+    int number = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) {
+            end = text.size();
+        }
+        std::string line = text.substr(start, end - start);
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        all.push_back(sim::Line{++number, line});
+        start = end + 1;
+    }
+
+    std::string header;
+    int headerLine = 0;
+    std::vector<sim::Line> body;
+    bool ok = true;
+    size_t i = 0;
+    auto flush = [&]() {
+        if (ok && headerLine != 0) {
+            ok = LoadSection(header, body, error);
+        }
+        body.clear();
+    };
+    if (all.empty() || sim::Trim(all[0].text) != "RCKRV48 MACHINE 1") {
+        *error = LineError(1, "the first line must be RCKRV48 MACHINE 1");
+        SimReset();
+        return false;
+    }
+    for (i = 1; i < all.size() && ok; ++i) {
+        std::string t = sim::Trim(all[i].text);
+        if (t == "REGEDIT4") {
+            break;
+        }
+        if (t.empty() || t[0] == ';' || t[0] == '#') {
+            continue;
+        }
+        if (t.front() == '[' && t.back() == ']') {
+            flush();
+            header = sim::Trim(t.substr(1, t.size() - 2));
+            headerLine = all[i].number;
+            continue;
+        }
+        if (headerLine == 0) {
+            *error = LineError(all[i].number, "setting outside a section");
+            ok = false;
+            break;
+        }
+        body.push_back(sim::Line{all[i].number, t});
+    }
+    flush();
+    if (ok) {
+        std::vector<sim::Line> registry(all.begin() + static_cast<long>(std::min(i, all.size())),
+                                        all.end());
+        ok = sim::LoadRegistry(registry, error);
+    }
+    if (!ok) {
+        SimReset();
+        return false;
+    }
+    SimClearCallLog();
+    return true;
+}
+
+std::string SimSaveMachineText() {
+    const CoreState& c = Core();
+    std::string out = "RCKRV48 MACHINE 1\n\n[Windows]\n";
+    out += "PlatformId=" + std::to_string(c.version.platformId) + "\n";
+    out += "MajorVersion=" + std::to_string(c.version.major) + "\n";
+    out += "MinorVersion=" + std::to_string(c.version.minor) + "\n";
+    out += "BuildNumber=" + Hex(c.version.build) + "\n";
+    out += "CSDVersion=\"" + c.version.csd + "\"\n";
+    if (c.version.queryFails) {
+        out += "VersionQuery=fails\n";
+    }
+    if (!c.atoms.empty()) {
+        out += "\n[Atoms]\n";
+        for (const Atom& a : c.atoms) {
+            out += a.name + "\n";
+        }
+    }
+    sim::SaveDevices(out);
+    out += "\nREGEDIT4\n";
+    sim::SaveRegistry(out);
+    return out;
+}

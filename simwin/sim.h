@@ -1,0 +1,52 @@
+// Internals shared by the parts of the simulated Windows machine. Not seen by
+// the program; tests use simctl.h.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace sim {
+
+// One line of a machine file, with its 1-based line number for messages.
+struct Line {
+    int number;
+    std::string text;
+};
+
+// Every simulated platform function starts with this. It records the call
+// (name and a readable account of its arguments) in the call log and returns
+// 0 when the call is to go ahead, or the Win32 error code with which the
+// call must fail because a test asked for it.
+DWORD BeginCall(const char* function, const std::string& detail);
+
+// True in the real executable: Sleep really waits and standard output goes
+// to file descriptor 1. False in tests: sleeps are only counted and output
+// is only captured.
+bool RealTime();
+void SetRealTime(bool on);
+
+// Platform id the machine reports (VER_PLATFORM_WIN32_WINDOWS for the 9x
+// family); devices are reached differently on the two lines.
+DWORD PlatformId();
+
+// Helpers for the machine-file parsers.
+std::string Trim(const std::string& s);
+std::string Lower(const std::string& s);
+bool EqualNoCase(const std::string& a, const std::string& b);
+
+// Registry part of the machine (registry.cpp).
+void ResetRegistry();
+bool LoadRegistry(const std::vector<Line>& lines, std::string* error);
+void SaveRegistry(std::string& out);
+
+// Devices, DOS device names and the card driver model (devices.cpp).
+// `header` is the text between the brackets of a section header other than
+// [Windows] and [Atoms], for instance "DosDevices" or "Device PcCard0-0".
+void ResetDevices();
+bool LoadDeviceSection(const std::string& header, const std::vector<Line>& lines,
+                       std::string* error);
+void SaveDevices(std::string& out);
+
+} // namespace sim
