@@ -124,9 +124,9 @@ TEST(KeyRecord, HexadecimalKeys) {
     EXPECT_EQ(Slot(RunFill("1", {"0XfEdCbA9876", "", "", ""}), 1),
               SlotOf({0xFE, 0xDC, 0xBA, 0x98, 0x76}));
     EXPECT_EQ(Slot(RunFill("1", {"0x123", "", "", ""}), 1), SlotOf(Bytes("0x123"))); // text key
-    for (std::string bad :
-         {"x0123456789a", "0123456789ab", "00123456789a", "1x0123456789", "0xg123456789",
-          "0x012345678g", "0x01234 6789", "0x" + std::string(25, 'f') + "G"}) {
+    for (std::string bad : std::vector<std::string>{
+             "x0123456789a", "0123456789ab", "00123456789a", "1x0123456789", "0xg123456789",
+             "0x012345678g", "0x01234 6789", "0x" + std::string(25, 'f') + "G"}) {
         EXPECT_EQ(RunFill("1", {"", "", "", bad}).result, 0) << bad;
     }
 }
