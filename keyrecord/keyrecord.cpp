@@ -87,8 +87,3 @@ int ParseHexKey(unsigned char* out, const char* chars, int count) {
     }
     return 1;
 }
-
-int PrepareKeyRecord(char** argv) {
-    UnscrambleText(g_ScrambleKey, g_KeyRecordBuffer, g_DefaultKeyRecordText);
-    return FillKeyRecord(argv, g_KeyRecordBuffer);
-}

@@ -68,10 +68,3 @@ int FillKeyRecord(char** argv, unsigned char* record);
 // of 0 or less reads and writes nothing and returns 1; with an odd count the
 // last digit is checked but stored nowhere.
 int ParseHexKey(unsigned char* out, const char* chars, int count);
-
-// The K command's work on the key record buffer before storing it: unscrambles
-// the default key record into g_KeyRecordBuffer, then fills it from `argv` as
-// FillKeyRecord does. The caller has checked the argument count (7).
-// Returns 1 when the buffer holds the record to store, 0 when FillKeyRecord
-// rejected the arguments.
-int PrepareKeyRecord(char** argv);

@@ -57,13 +57,6 @@ TEST(KeyRecord, DefaultRecord) {
     char text[104];
     ASSERT_EQ(ScrambleBytes(g_ScrambleKey, text, r.data(), 76), 102);
     EXPECT_STREQ(text, g_DefaultKeyRecordText);
-    // The K command starts over from it on every run.
-    std::string args[] = {"", "K", "1", "", "x", "", ""};
-    char* argv[] = {&args[0][0], &args[1][0], &args[2][0], &args[3][0],
-                    &args[4][0], &args[5][0], &args[6][0]};
-    g_KeyRecordBuffer[0] = 0;
-    EXPECT_EQ(PrepareKeyRecord(argv), 1);
-    EXPECT_EQ(Bytes(g_KeyRecordBuffer, g_KeyRecordBuffer + 76), kDefaultRecord);
 }
 
 TEST(KeyRecord, DefaultKeyNumber) {
