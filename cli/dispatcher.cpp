@@ -1,0 +1,181 @@
+// The command dispatcher: checks the command line, runs exactly one command
+// and maps its outcome to the result code that becomes the exit code. Each
+// command first checks its arguments in a fixed order and then does its work;
+// the first check that fails decides the result.
+#include "cli/dispatcher.h"
+
+#include "cli/version.h"
+#include "driver/keypush.h"
+#include "keyrecord/codec.h"
+#include "keyrecord/keyrecord.h"
+#include "runtime/output.h"
+#include "runtime/text.h"
+#include "settings/adapter.h"
+#include "settings/platform.h"
+#include "settings/profile.h"
+
+#include <windows.h>
+
+namespace {
+
+const int kDefaultProfile = 1;
+const int kPushKeyLength = 5;
+
+// A profile argument is exactly one character, '0' to '4'.
+int ParseProfileArgument(const char* argument, int* profile) {
+    if (argument[0] < '0' || argument[0] > '4' || argument[1] != '\0') {
+        return 0;
+    }
+    *profile = argument[0] - '0';
+    return 1;
+}
+
+// Profile number of a command whose optional profile argument is argument
+// `index`: 1 when the count stops before it, else the argument's digit.
+// Returns 0 for any other count or a bad argument.
+int TakeOptionalProfile(int argc, char** argv, int index, int* profile) {
+    if (argc == index) {
+        *profile = kDefaultProfile;
+        return 1;
+    }
+    if (argc == index + 1) {
+        return ParseProfileArgument(argv[index], profile);
+    }
+    return 0;
+}
+
+int RunClientManager(int argc, char** argv) {
+    (void)argv;
+    if (argc != 2) {
+        return RESULT_MALFORMED;
+    }
+    // The atom stays behind for the client manager's installer to find.
+    if (IsClientManagerInstalled()) {
+        GlobalAddAtomA("RAD INSTALLED 1");
+        return RESULT_MANAGER_PRESENT;
+    }
+    GlobalAddAtomA("RAD INSTALLED 0");
+    return RESULT_MANAGER_ABSENT;
+}
+
+int RunStoreText(int argc, char** argv) {
+    if (argc != 3 && argc != 4) {
+        return RESULT_MALFORMED;
+    }
+    if (BoundedTextLength(argv[2], kKeyRecordTextLength + 1) != kKeyRecordTextLength) {
+        return RESULT_MALFORMED;
+    }
+    int profile = 0;
+    if (!TakeOptionalProfile(argc, argv, 3, &profile)) {
+        return RESULT_MALFORMED;
+    }
+    if (!FindAdapter(g_CardIdTable)) {
+        return RESULT_NO_ADAPTER;
+    }
+    if (!CheckDriverVersion()) {
+        return RESULT_WRONG_DRIVER;
+    }
+    return WriteEncryption(argv[2], profile) ? RESULT_DONE : RESULT_REGISTRY_FAILED;
+}
+
+int RunPrintSsid(int argc, char** argv) {
+    int profile = 0;
+    if (!TakeOptionalProfile(argc, argv, 2, &profile)) {
+        return RESULT_MALFORMED;
+    }
+    if (!FindAdapter(g_CardIdTable)) {
+        PrintText("XXXXXX");
+        return RESULT_NO_ADAPTER;
+    }
+    PrintText(ReadDesiredSsid(nullptr, profile));
+    return CheckDriverVersion() ? RESULT_DONE : RESULT_WRONG_DRIVER;
+}
+
+int RunBuildKey(int argc, char** argv) {
+    if (argc != 7) {
+        return RESULT_MALFORMED;
+    }
+    UnscrambleText(g_ScrambleKey, g_KeyRecordBuffer, g_DefaultKeyRecordText);
+    if (!FillKeyRecord(argv, g_KeyRecordBuffer)) {
+        return RESULT_MALFORMED;
+    }
+    return StoreKeyRecord(g_KeyRecordBuffer) ? RESULT_DONE : RESULT_REGISTRY_FAILED;
+}
+
+int RunVersion(int argc, char** argv) {
+    (void)argv;
+    if (argc != 2) {
+        return RESULT_MALFORMED;
+    }
+    char line[64];
+    wsprintfA(line, "%s Variant %d, Version %s\n", RCK_PROGRAM_NAME, RCK_VARIANT,
+              RCK_VERSION_TEXT);
+    PrintText(line);
+    return RESULT_DONE;
+}
+
+// Lower-cases the key in place and accepts exactly five hexadecimal digits.
+int TakePushKey(char* key) {
+    for (int i = 0; key[i] != '\0'; ++i) {
+        key[i] = ToLowerChar(key[i]);
+    }
+    for (int i = 0; i < kPushKeyLength; ++i) {
+        if (!IsHexDigitChar(key[i])) {
+            return 0;
+        }
+    }
+    return key[kPushKeyLength] == '\0';
+}
+
+int RunNewFirstKey(int argc, char** argv) {
+    int profile = 0;
+    if (!TakeOptionalProfile(argc, argv, 3, &profile)) {
+        return RESULT_MALFORMED;
+    }
+    if (!FindAdapter(g_CardIdTable)) {
+        return RESULT_NO_ADAPTER;
+    }
+    if (!CheckDriverVersion()) {
+        return RESULT_WRONG_DRIVER;
+    }
+    if (!TakePushKey(argv[2])) {
+        return RESULT_MALFORMED;
+    }
+    int pushed = PushKeyToDriver(argv[2]);
+    if (pushed != 0) {
+        return pushed == RESULT_WRONG_DRIVER ? RESULT_WRONG_DRIVER : RESULT_NO_DEVICE;
+    }
+    return RekeyStoredRecord(argv[2], profile) ? RESULT_DONE : RESULT_REGISTRY_FAILED;
+}
+
+struct Command {
+    char letter;
+    int (*run)(int argc, char** argv);
+};
+
+const Command kCommands[] = {
+    {'@', RunClientManager}, {'E', RunStoreText}, {'H', RunPrintSsid},
+    {'K', RunBuildKey},      {'V', RunVersion},   {'W', RunNewFirstKey},
+};
+
+} // namespace
+
+int DispatchCommand(int argc, char** argv, char** envp) {
+    (void)envp;
+    if (argc < 2) {
+        return RESULT_NO_COMMAND;
+    }
+    // An empty first argument is as malformed as a long one; neither is
+    // read past its end.
+    const char* letter = argv[1];
+    if (letter[0] == '\0' || letter[1] != '\0') {
+        return RESULT_MALFORMED;
+    }
+    IdentifyPlatform(nullptr);
+    for (const Command& command : kCommands) {
+        if (command.letter == letter[0]) {
+            return command.run(argc, argv);
+        }
+    }
+    return RESULT_NO_COMMAND;
+}
