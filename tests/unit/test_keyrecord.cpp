@@ -69,7 +69,7 @@ TEST(KeyRecord, DefaultKeyNumber) {
         std::fill(expected.begin() + 8, expected.begin() + 12, kUntouched); // length and type
         EXPECT_EQ(r, expected);
     }
-    for (std::string bad : {"0", "5", "a", "01", ""}) {
+    for (std::string bad : {"0", "5", "a", "01", "12", ""}) {
         EXPECT_EQ(Fill({bad, "", "", "", ""}), Bytes(76, kUntouched)) << bad;
         EXPECT_EQ(g_result, 0) << bad;
     }
