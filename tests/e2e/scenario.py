@@ -1,0 +1,305 @@
+"""Reading end-to-end scenario files and REGEDIT4 text.
+
+Shared by the runner on the Linux executable and the runner under Wine; the
+format is described in docs/scenarios.md.
+"""
+
+import os
+import re
+import shlex
+
+REG_SZ = 1
+REG_DWORD = 4
+REG_BINARY = 3
+
+FAMILY_VERSIONS = {
+    # family: (platform id, major, minor, build, service pack text)
+    "win95": (1, 4, 0, 0x040003B6, ""),
+    "win98": (1, 4, 10, 0x040A08AE, " A "),
+    "nt4": (2, 4, 0, 1381, "Service Pack 6"),
+    "win2000": (2, 5, 0, 2195, "Service Pack 4"),
+}
+
+
+class ScenarioError(Exception):
+    pass
+
+
+class Scenario:
+    def __init__(self, name, path, line):
+        self.name = name
+        self.path = path
+        self.line = line
+        self.family = None
+        self.registry_lines = []
+        self.machine_lines = []
+        self.args = None
+        self.exit = None
+        self.stdout = b""
+        self.change_lines = []
+        self.expect_machine = []
+
+    def where(self):
+        return "%s:%d" % (os.path.basename(self.path), self.line)
+
+    def needs_card_driver(self):
+        return any(l.strip().lower().startswith("[device") for l in self.machine_lines)
+
+
+def _unquote_stdout(text, where):
+    text = text.strip()
+    if len(text) < 2 or text[0] != '"' or text[-1] != '"':
+        raise ScenarioError("%s: stdout must be a double-quoted text" % where)
+    out = bytearray()
+    i = 1
+    while i < len(text) - 1:
+        c = text[i]
+        if c == "\\":
+            i += 1
+            e = text[i]
+            out += {"n": b"\n", "r": b"\r", "t": b"\t", "\\": b"\\", '"': b'"'}.get(e, None) or b""
+            if e not in 'nrt\\"':
+                raise ScenarioError("%s: unknown escape \\%s in stdout" % (where, e))
+        else:
+            out += c.encode("latin-1")
+        i += 1
+    return bytes(out)
+
+
+def load_scenarios(path):
+    """Returns the scenarios of one file."""
+    base = os.path.dirname(os.path.abspath(path))
+    with open(path, encoding="latin-1") as f:
+        lines = f.read().split("\n")
+    variables = {}
+    scenarios = []
+    current = None
+    block = None
+
+    def subst(text, number):
+        def repl(m):
+            if m.group(1) not in variables:
+                raise ScenarioError("%s:%d: unknown variable %s" % (path, number, m.group(1)))
+            return variables[m.group(1)]
+        return re.sub(r"\$\{([A-Za-z0-9_]+)\}", repl, text)
+
+    for number, raw in enumerate(lines, 1):
+        line = subst(raw.rstrip("\r"), number)
+        if block is not None and (line.startswith("  ") or line.strip() == ""):
+            if line.strip() != "":
+                block.append(line[2:])
+            continue
+        block = None
+        stripped = line.strip()
+        if stripped == "" or stripped.startswith("#"):
+            continue
+        if stripped.startswith("let "):
+            m = re.match(r"let\s+([A-Za-z0-9_]+)\s*=\s*(.*)$", stripped)
+            if not m:
+                raise ScenarioError("%s:%d: bad let" % (path, number))
+            variables[m.group(1)] = m.group(2)
+            continue
+        if stripped.startswith("==="):
+            current = Scenario(stripped[3:].strip(), path, number)
+            scenarios.append(current)
+            continue
+        if current is None:
+            raise ScenarioError("%s:%d: text before the first scenario" % (path, number))
+        key, sep, value = stripped.partition(":")
+        if not sep:
+            raise ScenarioError("%s:%d: expected keyword: value" % (path, number))
+        key = key.strip()
+        value = value.strip()
+        if key == "family":
+            if value not in FAMILY_VERSIONS:
+                raise ScenarioError("%s:%d: unknown family %s" % (path, number, value))
+            current.family = value
+        elif key == "include":
+            inc = os.path.join(base, value)
+            with open(inc, encoding="latin-1") as f:
+                current.registry_lines += [subst(l.rstrip("\r"), number) for l in f.read().split("\n")]
+        elif key == "registry":
+            block = current.registry_lines
+        elif key == "machine":
+            block = current.machine_lines
+        elif key == "changes":
+            block = current.change_lines
+        elif key == "expect-machine":
+            block = current.expect_machine
+        elif key == "run":
+            current.args = shlex.split(value)
+        elif key == "exit":
+            current.exit = int(value)
+        elif key == "stdout":
+            current.stdout = _unquote_stdout(value, "%s:%d" % (path, number))
+        else:
+            raise ScenarioError("%s:%d: unknown keyword %s" % (path, number, key))
+    for s in scenarios:
+        if s.family is None or s.args is None or s.exit is None:
+            raise ScenarioError("%s: a scenario needs family, run and exit" % s.where())
+    return scenarios
+
+
+# ---- REGEDIT4 ----------------------------------------------------------------
+
+def _parse_string(text, where):
+    assert text[0] == '"'
+    out = []
+    i = 1
+    while i < len(text):
+        c = text[i]
+        if c == "\\" and i + 1 < len(text):
+            out.append(text[i + 1])
+            i += 2
+            continue
+        if c == '"':
+            return "".join(out), text[i + 1:]
+        out.append(c)
+        i += 1
+    raise ScenarioError("%s: unterminated string" % where)
+
+
+def parse_regedit(lines, where="registry"):
+    """REGEDIT4 lines -> {key_lower: (key_name, {value_lower: (name, type, bytes)})}.
+
+    Also returns the keys and values marked for deletion ([-KEY], "Name"=-).
+    """
+    keys = {}
+    deleted_keys = set()
+    deleted_values = set()
+    current = None
+    joined = []
+    pending = ""
+    for l in lines:
+        l = l.rstrip("\r")
+        if pending:
+            l = pending + l.lstrip()
+            pending = ""
+        if l.endswith("\\") and not l.lstrip().startswith("["):
+            pending = l[:-1]
+            continue
+        joined.append(l)
+    for l in joined:
+        s = l.strip()
+        if s == "" or s.startswith(";") or s == "REGEDIT4":
+            continue
+        if s.startswith("[") and s.endswith("]"):
+            name = s[1:-1]
+            if name.startswith("-"):
+                deleted_keys.add(name[1:].lower())
+                current = None
+                continue
+            parts = name.split("\\")
+            # Every key on the path exists.
+            for n in range(1, len(parts) + 1):
+                k = "\\".join(parts[:n])
+                keys.setdefault(k.lower(), (k, {}))
+            current = keys[name.lower()]
+            continue
+        if current is None:
+            raise ScenarioError("%s: value outside a key: %s" % (where, s))
+        if s.startswith("@="):
+            vname, rest = "", s[2:]
+        elif s.startswith('"'):
+            vname, rest = _parse_string(s, where)
+            if not rest.startswith("="):
+                raise ScenarioError("%s: expected = in %s" % (where, s))
+            rest = rest[1:]
+        else:
+            raise ScenarioError("%s: bad line %s" % (where, s))
+        if rest == "-":
+            deleted_values.add((current[0].lower(), vname.lower()))
+            continue
+        if rest.startswith('"'):
+            text, tail = _parse_string(rest, where)
+            vtype, data = REG_SZ, text.encode("latin-1") + b"\0"
+        elif rest.lower().startswith("dword:"):
+            vtype, data = REG_DWORD, int(rest[6:], 16).to_bytes(4, "little")
+        elif rest.lower().startswith("hex"):
+            m = re.match(r"hex(?:\(([0-9a-fA-F]+)\))?:(.*)$", rest)
+            if not m:
+                raise ScenarioError("%s: bad hex value %s" % (where, rest))
+            vtype = int(m.group(1), 16) if m.group(1) else REG_BINARY
+            hexes = [h.strip() for h in m.group(2).split(",") if h.strip()]
+            data = bytes(int(h, 16) for h in hexes)
+        else:
+            raise ScenarioError("%s: bad value %s" % (where, s))
+        current[1][vname.lower()] = (vname, vtype, data)
+    return keys, deleted_keys, deleted_values
+
+
+def apply_changes(start, change_lines):
+    expected = {k: (v[0], dict(v[1])) for k, v in start.items()}
+    changes, deleted_keys, deleted_values = parse_regedit(change_lines, "changes")
+    for k, (name, values) in changes.items():
+        entry = expected.setdefault(k, (name, {}))
+        entry[1].update(values)
+    for k in deleted_keys:
+        for key in list(expected):
+            if key == k or key.startswith(k + "\\"):
+                del expected[key]
+    for k, v in deleted_values:
+        if k in expected:
+            expected[k][1].pop(v, None)
+    return expected
+
+
+def describe_value(v):
+    name, vtype, data = v
+    if vtype == REG_SZ and data.endswith(b"\0") and b"\0" not in data[:-1]:
+        return '"%s"="%s"' % (name, data[:-1].decode("latin-1"))
+    if vtype == REG_DWORD and len(data) == 4:
+        return '"%s"=dword:%08x' % (name, int.from_bytes(data, "little"))
+    return '"%s"=hex(%x):%s' % (name, vtype, ",".join("%02x" % b for b in data))
+
+
+def compare_registry(expected, actual):
+    """Returns a list of differences, empty when both are the same."""
+    diffs = []
+    for k in sorted(set(expected) | set(actual)):
+        if k not in actual:
+            diffs.append("missing key [%s]" % expected[k][0])
+            continue
+        if k not in expected:
+            diffs.append("unexpected key [%s]" % actual[k][0])
+            continue
+        ev, av = expected[k][1], actual[k][1]
+        for v in sorted(set(ev) | set(av)):
+            if v not in av:
+                diffs.append("[%s] missing %s" % (expected[k][0], describe_value(ev[v])))
+            elif v not in ev:
+                diffs.append("[%s] unexpected %s" % (actual[k][0], describe_value(av[v])))
+            elif ev[v][1:] != av[v][1:]:
+                diffs.append("[%s] expected %s, got %s" % (expected[k][0], describe_value(ev[v]),
+                                                          describe_value(av[v])))
+    return diffs
+
+
+def machine_sections(text):
+    """The sections before REGEDIT4 of a machine file: {header_lower: [lines]}."""
+    sections = {}
+    current = None
+    for l in text.split("\n"):
+        s = l.strip()
+        if s == "REGEDIT4":
+            break
+        if s.startswith("[") and s.endswith("]"):
+            current = sections.setdefault(s[1:-1].strip().lower(), [])
+        elif current is not None and s and not s.startswith(";"):
+            current.append(s)
+    return sections
+
+
+def expected_machine_lines(scenario):
+    """[(section header, line)] from an expect-machine block."""
+    wanted = []
+    header = None
+    for l in scenario.expect_machine:
+        s = l.strip()
+        if s.startswith("[") and s.endswith("]"):
+            header = s[1:-1].strip()
+        elif s:
+            if header is None:
+                raise ScenarioError("%s: expect-machine line outside a section" % scenario.where())
+            wanted.append((header, s))
+    return wanted
