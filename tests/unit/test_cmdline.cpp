@@ -1,0 +1,154 @@
+// Command-line splitting: the argument vectors that install scripts expect
+// from a Microsoft C runtime program, and the bounds of the caller's buffers.
+#include "runtime/cmdline.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Args = std::vector<std::string>;
+
+const char kCanary = '#';
+
+// Splits `line` with buffers of exactly the documented worst-case sizes and
+// checks that nothing is written past them.
+Args Split(const std::string& line) {
+    int textSize = static_cast<int>(line.size()) + 1;
+    int argvSize = static_cast<int>(line.size()) / 2 + 2;
+    std::vector<char> text(textSize + 1, kCanary);
+    std::vector<char*> argv(argvSize + 1, reinterpret_cast<char*>(&text));
+    int argc = SplitCommandLine(line.c_str(), text.data(), textSize, argv.data(), argvSize);
+    EXPECT_GE(argc, 1) << line;
+    EXPECT_EQ(kCanary, text[textSize]) << "text written past its size for " << line;
+    EXPECT_EQ(reinterpret_cast<char*>(&text), argv[argvSize]) << "argv overrun for " << line;
+    Args args;
+    if (argc < 1) {
+        return args;
+    }
+    EXPECT_EQ(nullptr, argv[argc]) << line;
+    for (int i = 0; i < argc; ++i) {
+        args.push_back(argv[i]);
+    }
+    return args;
+}
+
+struct Example {
+    const char* line;
+    Args args;
+};
+
+// The examples the C runtime's documentation gives, with the program name
+// in front.
+TEST(SplitCommandLine, DocumentedExamples) {
+    const Example examples[] = {
+        {R"(p "abc" d e)", {"p", "abc", "d", "e"}},
+        {R"(p a\\b d"e f"g h)", {"p", R"(a\\b)", "de fg", "h"}},
+        {R"(p a\\\"b c d)", {"p", R"(a\"b)", "c", "d"}},
+        {R"(p a\\\\"b c" d e)", {"p", R"(a\\b c)", "d", "e"}},
+        {R"(p a"b"" c d)", {"p", R"(ab" c d)"}},
+    };
+    for (const Example& e : examples) {
+        EXPECT_EQ(e.args, Split(e.line)) << e.line;
+    }
+}
+
+TEST(SplitCommandLine, BackslashesCountOnlyBeforeAQuote) {
+    const Example examples[] = {
+        {R"(p \ \\ \\\ a\b)", {"p", R"(\)", R"(\\)", R"(\\\)", R"(a\b)"}},
+        {R"(p \"a)", {"p", R"("a)"}},
+        {R"(p \\"a b")", {"p", R"(\a b)"}},
+        {R"(p \\\\\"a)", {"p", R"(\\"a)"}},
+        {R"(p "a\\" b)", {"p", R"(a\)", "b"}},
+        {R"(p "a\" b")", {"p", R"(a" b)"}},
+        {R"(p a\)", {"p", R"(a\)"}},
+        {R"(p "a\\)", {"p", R"(a\\)"}},
+    };
+    for (const Example& e : examples) {
+        EXPECT_EQ(e.args, Split(e.line)) << e.line;
+    }
+}
+
+TEST(SplitCommandLine, QuotesAndEmptyArguments) {
+    const Example examples[] = {
+        {R"(p "")", {"p", ""}},
+        {R"(p "" "" x)", {"p", "", "", "x"}},
+        {"p \"\"\t\"\"", {"p", "", ""}},
+        {R"(p """")", {"p", R"(")"}},
+        {R"(p """ a)", {"p", R"(" a)"}},
+        {R"(p a""b)", {"p", "ab"}},
+        {R"(p "a b)", {"p", "a b"}},
+        {R"(p "a""b" c)", {"p", R"(a"b)", "c"}},
+        {R"(p "a"b c)", {"p", "ab", "c"}},
+        {R"(p ")", {"p", ""}},
+    };
+    for (const Example& e : examples) {
+        EXPECT_EQ(e.args, Split(e.line)) << e.line;
+    }
+}
+
+TEST(SplitCommandLine, OnlySpaceAndTabSeparate) {
+    EXPECT_EQ((Args{"p", "a", "b", "c"}), Split("p  a\t\tb \t c \t "));
+    EXPECT_EQ((Args{"p", "a\nb", "c\rd"}), Split("p a\nb c\rd"));
+    EXPECT_EQ((Args{"p"}), Split("p"));
+    EXPECT_EQ((Args{"p"}), Split("p   \t"));
+    EXPECT_EQ((Args{"p", "V"}), Split("p V"));
+    EXPECT_EQ((Args{"p", "\xe9\xff", "@"}), Split("p \xe9\xff @"));
+}
+
+// The program name is a path: quotes only protect blanks, and a backslash
+// before a quote is kept.
+TEST(SplitCommandLine, ProgramNameHasItsOwnRule) {
+    const Example examples[] = {
+        {R"("C:\Program Files\rckrv48.exe" V)", {R"(C:\Program Files\rckrv48.exe)", "V"}},
+        {R"(C:\tools\rckrv48.exe V)", {R"(C:\tools\rckrv48.exe)", "V"}},
+        {R"("C:\dir\"x y)", {R"(C:\dir\x)", "y"}},
+        {R"(C:\"Program Files"\a.exe V)", {R"(C:\Program Files\a.exe)", "V"}},
+        {R"("a b)", {"a b"}},
+        {R"(a""b c)", {"ab", "c"}},
+        {R"("" V)", {"", "V"}},
+        {" V", {"", "V"}},
+        {"\t\tV W", {"", "V", "W"}},
+        {"", {""}},
+    };
+    for (const Example& e : examples) {
+        EXPECT_EQ(e.args, Split(e.line)) << e.line;
+    }
+}
+
+TEST(SplitCommandLine, RefusesBuffersThatAreTooSmall) {
+    char text[16];
+    char* argv[8];
+    // "p a b": 6 bytes of text and 4 slots (three arguments and the null).
+    EXPECT_EQ(3, SplitCommandLine("p a b", text, 6, argv, 4));
+    EXPECT_EQ(-1, SplitCommandLine("p a b", text, 5, argv, 4));
+    EXPECT_EQ(-1, SplitCommandLine("p a b", text, 6, argv, 3));
+    EXPECT_EQ(-1, SplitCommandLine("p", text, 1, argv, 1));
+    EXPECT_EQ(-1, SplitCommandLine("pp", text, 2, argv, 2));
+    EXPECT_EQ(-1, SplitCommandLine("p \"\"", text, 2, argv, 8));
+
+    std::memset(text, kCanary, sizeof text);
+    EXPECT_EQ(-1, SplitCommandLine("program argument", text, 4, argv, 8));
+    for (int i = 4; i < static_cast<int>(sizeof text); ++i) {
+        EXPECT_EQ(kCanary, text[i]) << "byte " << i;
+    }
+}
+
+// The worst cases of the documented sizes: one-character arguments with
+// single blanks, and empty quoted arguments.
+TEST(SplitCommandLine, DocumentedSizesSufficeForDenseLines) {
+    std::string singles = "p";
+    std::string empties = "p";
+    for (int i = 0; i < 50; ++i) {
+        singles += " x";
+        empties += " \"\"";
+    }
+    EXPECT_EQ(51u, Split(singles).size());
+    EXPECT_EQ(51u, Split(empties).size());
+    EXPECT_EQ(26u, Split(" " + singles.substr(2, 50)).size());
+}
+
+} // namespace
