@@ -58,7 +58,7 @@ const REGSAM kGenericRead = 0x80000000;
 
 struct Value {
     std::string name; // as created
-    DWORD type;
+    DWORD type = REG_NONE;
     std::string data;
 };
 
@@ -180,9 +180,25 @@ Key* FindChild(Key* key, const std::string& name) {
     return it == key->children.end() ? nullptr : it->second.get();
 }
 
-// The child `name` of `key`, made when missing; `created` tells which.
-Key* MakeChild(Key* key, const std::string& name, bool* created) {
-    std::unique_ptr<Key>& slot = key->children[sim::Lower(name)];
+// The entry of `lower` in a map keyed by lower-case names, made when
+// missing. A name that sorts after all others (as in a saved file) is added
+// at the end without a search.
+template <class Map>
+typename Map::iterator Slot(Map& map, const std::string& lower) {
+    if (map.empty() || map.rbegin()->first < lower) {
+        return map.emplace_hint(map.end(), lower, typename Map::mapped_type());
+    }
+    auto it = map.lower_bound(lower);
+    if (it == map.end() || it->first != lower) {
+        it = map.emplace_hint(it, lower, typename Map::mapped_type());
+    }
+    return it;
+}
+
+// The child `name` (`lower` in lower case) of `key`, made when missing;
+// `created` tells which.
+Key* MakeChild(Key* key, const std::string& name, const std::string& lower, bool* created) {
+    std::unique_ptr<Key>& slot = Slot(key->children, lower)->second;
     *created = !slot;
     if (!slot) {
         slot.reset(new Key{name, {}, {}});
@@ -203,7 +219,7 @@ Key* FindPath(Key* key, const std::vector<std::string>& names) {
 Key* MakePath(Key* key, const std::vector<std::string>& names, bool* createdLast) {
     bool created = false;
     for (const std::string& n : names) {
-        key = MakeChild(key, n, &created);
+        key = MakeChild(key, n, sim::Lower(n), &created);
     }
     *createdLast = created;
     return key;
@@ -221,7 +237,7 @@ Key* ControlPath(const std::string& path, bool make) {
 }
 
 void PutValue(Key* key, const std::string& name, DWORD type, const std::string& data) {
-    Value& v = key->values[sim::Lower(name)];
+    Value& v = Slot(key->values, sim::Lower(name))->second;
     if (v.name.empty()) {
         v.name = name;
     }
@@ -230,52 +246,66 @@ void PutValue(Key* key, const std::string& name, DWORD type, const std::string& 
 }
 
 // ---- machine file: loading ----------------------------------------------
+//
+// Written over plain character pointers: a machine file may hold a hundred
+// thousand keys, and loading it must stay fast in unoptimised test builds.
 
 std::string LineError(int line, const std::string& message) {
     return "line " + std::to_string(line) + ": " + message;
 }
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
 
-// Reads a quoted text at s[*at] (the opening quote) with the escapes \\ and
-// \"; leaves *at after the closing quote.
-bool ReadQuoted(const std::string& s, size_t* at, std::string* out, std::string* message) {
-    size_t i = *at + 1;
-    out->clear();
-    while (i < s.size() && s[i] != '"') {
-        if (s[i] == '\\') {
-            if (i + 1 < s.size() && (s[i + 1] == '\\' || s[i + 1] == '"')) {
-                *out += s[i + 1];
-                i += 2;
-                continue;
-            }
-            *message = "a backslash in a quoted text must be followed by \\ or \"";
+const char* SkipBlanks(const char* p, const char* e) {
+    while (p < e && IsBlank(*p)) {
+        ++p;
+    }
+    return p;
+}
+
+std::string LowerText(const char* b, const char* e) {
+    std::string r(b, e);
+    char* p = &r[0];
+    for (size_t i = 0, n = r.size(); i < n; ++i) {
+        if (p[i] >= 'A' && p[i] <= 'Z') {
+            p[i] = static_cast<char>(p[i] - 'A' + 'a');
+        }
+    }
+    return r;
+}
+
+// True when [p, e) starts with `prefix` (lower case), ignoring case.
+bool StartsNoCase(const char* p, const char* e, const char* prefix) {
+    for (; *prefix != '\0'; ++p, ++prefix) {
+        if (p >= e || (*p >= 'A' && *p <= 'Z' ? *p - 'A' + 'a' : *p) != *prefix) {
             return false;
         }
-        *out += s[i++];
     }
-    if (i >= s.size()) {
-        *message = "missing closing quote";
-        return false;
-    }
-    *at = i + 1;
     return true;
 }
 
-bool ParseHexNumber(const std::string& s, int maxDigits, DWORD* value) {
-    if (s.empty() || static_cast<int>(s.size()) > maxDigits) {
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
+// The whole of [p, e) as a number of 1 to maxDigits hexadecimal digits.
+bool ParseHexNumber(const char* p, const char* e, int maxDigits, DWORD* value) {
+    if (p >= e || e - p > maxDigits) {
         return false;
     }
     DWORD v = 0;
-    for (char c : s) {
-        int d;
-        if (c >= '0' && c <= '9') {
-            d = c - '0';
-        } else if (c >= 'a' && c <= 'f') {
-            d = c - 'a' + 10;
-        } else if (c >= 'A' && c <= 'F') {
-            d = c - 'A' + 10;
-        } else {
+    for (; p < e; ++p) {
+        int d = HexDigit(*p);
+        if (d < 0) {
             return false;
         }
         v = v * 16 + static_cast<DWORD>(d);
@@ -284,41 +314,32 @@ bool ParseHexNumber(const std::string& s, int maxDigits, DWORD* value) {
     return true;
 }
 
-// One piece of hexadecimal data with the line it stands on.
-struct HexPiece {
-    int line;
-    std::string text;
-};
-
-// Turns "01,02,ff" pieces into bytes; a comma may end the data.
-bool ParseHexBytes(const std::vector<HexPiece>& pieces, std::string* out, std::string* error) {
+// Reads the quoted text starting at *p (the opening quote) with the escapes
+// \\ and \"; returns the position after the closing quote, or null with a
+// message.
+const char* ReadQuoted(const char* p, const char* e, std::string* out, std::string* message) {
     out->clear();
-    std::string all;
-    std::vector<int> lineAt; // line of every character of `all`
-    for (const HexPiece& p : pieces) {
-        all += p.text;
-        lineAt.insert(lineAt.end(), p.text.size(), p.line);
-    }
-    int lastLine = pieces.back().line;
-    size_t i = 0;
-    while (i < all.size()) {
-        size_t comma = all.find(',', i);
-        size_t end = comma == std::string::npos ? all.size() : comma;
-        std::string token = sim::Trim(all.substr(i, end - i));
-        DWORD byte = 0;
-        if (token.empty() && comma == std::string::npos) {
-            break; // after a final comma
+    ++p;
+    for (;;) {
+        const char* run = p;
+        while (p < e && *p != '"' && *p != '\\') {
+            ++p;
         }
-        if (!ParseHexNumber(token, 2, &byte)) {
-            int line = i < lineAt.size() ? lineAt[i] : lastLine;
-            *error = LineError(line, "expected a byte of one or two hexadecimal digits, found \"" +
-                                         token + "\"");
-            return false;
+        out->append(run, p);
+        if (p >= e) {
+            *message = "missing closing quote";
+            return nullptr;
         }
-        *out += static_cast<char>(byte);
-        i = comma == std::string::npos ? all.size() : comma + 1;
+        if (*p == '"') {
+            return p + 1;
+        }
+        if (p + 1 >= e || (p[1] != '\\' && p[1] != '"')) {
+            *message = "a backslash in a quoted text must be followed by \\ or \"";
+            return nullptr;
+        }
+        *out += p[1];
+        p += 2;
     }
-    return true;
 }
 
 class RegistryLoader {
@@ -328,23 +349,24 @@ public:
 
     bool Run() {
         size_t i = 0;
-        // SimLoadMachineText hands over the lines from "REGEDIT4" on.
+        // The machine file's loader hands over the lines from "REGEDIT4" on.
         if (!lines_.empty() && sim::Trim(lines_[0].text) == "REGEDIT4") {
             i = 1;
         }
         for (; i < lines_.size(); ++i) {
-            const sim::Line& l = lines_[i];
-            std::string t = sim::Trim(l.text);
-            if (t.empty() || t[0] == ';') {
+            const char* b = nullptr;
+            const char* e = nullptr;
+            TrimLine(i, &b, &e);
+            if (b == e || *b == ';') {
                 continue;
             }
             bool ok = false;
-            if (t[0] == '[') {
-                ok = Header(l.number, t);
-            } else if (t[0] == '"' || t[0] == '@') {
-                ok = ValueLine(&i, t);
+            if (*b == '[') {
+                ok = Header(lines_[i].number, b, e);
+            } else if (*b == '"' || *b == '@') {
+                ok = ValueLine(&i, b, e);
             } else {
-                *error_ = LineError(l.number, "expected [key], \"Name\"=data, @=data or a ;comment");
+                ok = Fail(lines_[i].number, "expected [key], \"Name\"=data, @=data or a ;comment");
             }
             if (!ok) {
                 return false;
@@ -354,146 +376,181 @@ public:
     }
 
 private:
-    bool Header(int line, const std::string& t) {
-        if (t.back() != ']') {
-            *error_ = LineError(line, "a key header must end with ]");
-            return false;
+    void TrimLine(size_t i, const char** b, const char** e) {
+        const std::string& s = lines_[i].text;
+        const char* p = s.data();
+        const char* end = p + s.size();
+        p = SkipBlanks(p, end);
+        while (end > p && IsBlank(end[-1])) {
+            --end;
         }
-        std::string path = t.substr(1, t.size() - 2);
-        if (!path.empty() && path[0] == '-') {
-            *error_ = LineError(line, "deleting a key is not supported in a machine file");
-            return false;
+        *b = p;
+        *e = end;
+    }
+
+    bool Fail(int line, const std::string& message) {
+        *error_ = LineError(line, message);
+        return false;
+    }
+
+    bool Header(int line, const char* b, const char* e) {
+        if (e[-1] != ']') {
+            return Fail(line, "a key header must end with ]");
         }
-        size_t slash = path.find('\\');
-        std::string root = path.substr(0, slash);
-        if (!sim::EqualNoCase(root, kRootName)) {
-            *error_ = LineError(line, "only keys under HKEY_LOCAL_MACHINE are supported, not \"" +
-                                          root + "\"");
-            return false;
+        ++b;
+        --e;
+        if (b < e && *b == '-') {
+            return Fail(line, "deleting a key is not supported in a machine file");
         }
-        std::vector<std::string> names;
-        if (slash != std::string::npos) {
-            std::string rest = path.substr(slash + 1);
-            if (rest.empty() || SplitPath(rest.c_str(), &names) != ERROR_SUCCESS ||
-                rest.back() == '\\') {
-                *error_ = LineError(line, "empty key name in [" + path + "]");
-                return false;
+        const char* rootEnd = b;
+        while (rootEnd < e && *rootEnd != '\\') {
+            ++rootEnd;
+        }
+        if (LowerText(b, rootEnd) != "hkey_local_machine") {
+            return Fail(line, "only keys under HKEY_LOCAL_MACHINE are supported, not \"" +
+                                  std::string(b, rootEnd) + "\"");
+        }
+        key_ = Registry().root.get();
+        size_t depth = 0;
+        for (const char* p = rootEnd; p < e;) {
+            const char* q = ++p;
+            while (q < e && *q != '\\') {
+                ++q;
             }
+            if (q == p) {
+                return Fail(line, "empty key name in [" + std::string(b, e) + "]");
+            }
+            Descend(depth++, p, q);
+            p = q;
         }
-        bool created = false;
-        key_ = MakePath(Registry().root.get(), names, &created);
+        chain_.resize(depth);
         return true;
     }
 
-    bool ValueLine(size_t* index, const std::string& t) {
+    // Goes down to the child [p, q) of key_, the depth-th name of a header.
+    // Consecutive headers mostly share all but their last name: the keys of
+    // the previous header are reused without searching again.
+    void Descend(size_t depth, const char* p, const char* q) {
+        std::string lower = LowerText(p, q);
+        if (depth < chain_.size() && chain_[depth].first == lower) {
+            key_ = chain_[depth].second;
+            return;
+        }
+        chain_.resize(depth);
+        bool created = false;
+        key_ = MakeChild(key_, std::string(p, q), lower, &created);
+        chain_.emplace_back(std::move(lower), key_);
+    }
+
+    bool ValueLine(size_t* index, const char* p, const char* e) {
         int line = lines_[*index].number;
         if (key_ == nullptr) {
-            *error_ = LineError(line, "a value before the first [key] header");
-            return false;
+            return Fail(line, "a value before the first [key] header");
         }
         std::string name;
         std::string message;
-        size_t at = 0;
-        if (t[0] == '@') {
-            at = 1;
-        } else if (!ReadQuoted(t, &at, &name, &message)) {
-            *error_ = LineError(line, "value name: " + message);
-            return false;
+        if (*p == '@') {
+            ++p;
+        } else if ((p = ReadQuoted(p, e, &name, &message)) == nullptr) {
+            return Fail(line, "value name: " + message);
         }
-        while (at < t.size() && IsBlank(t[at])) {
-            ++at;
+        p = SkipBlanks(p, e);
+        if (p >= e || *p != '=') {
+            return Fail(line, "expected = after the value name");
         }
-        if (at >= t.size() || t[at] != '=') {
-            *error_ = LineError(line, "expected = after the value name");
-            return false;
-        }
-        ++at;
-        while (at < t.size() && IsBlank(t[at])) {
-            ++at;
-        }
-        std::string rest = t.substr(at);
+        p = SkipBlanks(p + 1, e);
         std::string data;
         DWORD type = REG_SZ;
-        if (!rest.empty() && rest[0] == '"') {
-            size_t end = 0;
-            if (!ReadQuoted(rest, &end, &data, &message)) {
-                *error_ = LineError(line, "value data: " + message);
-                return false;
+        if (p < e && *p == '"') {
+            if ((p = ReadQuoted(p, e, &data, &message)) == nullptr) {
+                return Fail(line, "value data: " + message);
             }
-            if (!sim::Trim(rest.substr(end)).empty()) {
-                *error_ = LineError(line, "unexpected text after the closing quote");
-                return false;
+            if (p != e) {
+                return Fail(line, "unexpected text after the closing quote");
             }
             data += '\0';
-        } else if (sim::Lower(rest.substr(0, 6)) == "dword:") {
+        } else if (StartsNoCase(p, e, "dword:")) {
             DWORD v = 0;
-            if (!ParseHexNumber(sim::Trim(rest.substr(6)), 8, &v)) {
-                *error_ = LineError(line, "dword: takes 1 to 8 hexadecimal digits");
-                return false;
+            if (!ParseHexNumber(SkipBlanks(p + 6, e), e, 8, &v)) {
+                return Fail(line, "dword: takes 1 to 8 hexadecimal digits");
             }
             type = REG_DWORD;
             for (int b = 0; b < 4; ++b) {
                 data += static_cast<char>((v >> (8 * b)) & 0xFF);
             }
-        } else if (sim::Lower(rest.substr(0, 3)) == "hex") {
-            if (!HexValue(index, rest, &type, &data)) {
+        } else if (StartsNoCase(p, e, "hex")) {
+            if (!HexValue(index, p, e, &type, &data)) {
                 return false;
             }
-        } else if (rest == "-") {
-            *error_ = LineError(line, "deleting a value is not supported in a machine file");
-            return false;
+        } else if (p + 1 == e && *p == '-') {
+            return Fail(line, "deleting a value is not supported in a machine file");
         } else {
-            *error_ = LineError(line, "expected \"text\", dword:, hex: or hex(N): after =");
-            return false;
+            return Fail(line, "expected \"text\", dword:, hex: or hex(N): after =");
         }
         PutValue(key_, name, type, data);
         return true;
     }
 
-    bool HexValue(size_t* index, const std::string& rest, DWORD* type, std::string* data) {
+    // "hex:" or "hex(N):" and its bytes, which may go on over further lines
+    // as long as each ends in a backslash.
+    bool HexValue(size_t* index, const char* p, const char* e, DWORD* type, std::string* data) {
         int line = lines_[*index].number;
-        size_t colon = rest.find(':');
-        std::string kind = sim::Lower(rest.substr(0, colon));
-        if (colon == std::string::npos) {
-            *error_ = LineError(line, "expected hex: or hex(N):");
-            return false;
+        const char* colon = p;
+        while (colon < e && *colon != ':') {
+            ++colon;
         }
-        if (kind == "hex") {
+        if (colon == p + 3) {
             *type = REG_BINARY;
-        } else if (kind.size() > 5 && kind.compare(0, 4, "hex(") == 0 && kind.back() == ')') {
-            if (!ParseHexNumber(kind.substr(4, kind.size() - 5), 8, type)) {
-                *error_ = LineError(line, "hex(N): takes a type of 1 to 8 hexadecimal digits");
-                return false;
+        } else if (colon > p + 5 && p[3] == '(' && colon[-1] == ')') {
+            if (!ParseHexNumber(p + 4, colon - 1, 8, type)) {
+                return Fail(line, "hex(N): takes a type of 1 to 8 hexadecimal digits");
             }
         } else {
-            *error_ = LineError(line, "expected hex: or hex(N):");
-            return false;
+            return Fail(line, "expected hex: or hex(N):");
         }
-        std::vector<HexPiece> pieces;
-        std::string piece = rest.substr(colon + 1);
+        bool needByte = false; // after a comma
+        bool any = false;
+        p = colon + 1;
         for (;;) {
-            bool more = !piece.empty() && piece.back() == '\\';
+            bool more = e > p && e[-1] == '\\';
             if (more) {
-                piece.pop_back();
+                --e;
             }
-            pieces.push_back(HexPiece{lines_[*index].number, piece});
+            while ((p = SkipBlanks(p, e)) < e) {
+                if (any && !needByte) {
+                    if (*p != ',') {
+                        return Fail(line, "expected a comma between bytes");
+                    }
+                    needByte = true;
+                    ++p;
+                    continue;
+                }
+                int high = HexDigit(*p);
+                int low = p + 1 < e ? HexDigit(p[1]) : -1;
+                if (high < 0) {
+                    return Fail(line, "expected a byte of one or two hexadecimal digits");
+                }
+                *data += static_cast<char>(low < 0 ? high : high * 16 + low);
+                p += low < 0 ? 1 : 2;
+                any = true;
+                needByte = false;
+            }
             if (!more) {
-                break;
+                return true;
             }
             if (*index + 1 >= lines_.size()) {
-                *error_ = LineError(lines_[*index].number,
-                                    "the data goes on past the end of the file");
-                return false;
+                return Fail(line, "the data goes on past the end of the file");
             }
             ++*index;
-            piece = sim::Trim(lines_[*index].text);
+            line = lines_[*index].number;
+            TrimLine(*index, &p, &e);
         }
-        return ParseHexBytes(pieces, data, error_);
     }
 
     const std::vector<sim::Line>& lines_;
     std::string* error_;
     Key* key_ = nullptr;
+    std::vector<std::pair<std::string, Key*>> chain_; // lower-case name, key
 };
 
 // ---- machine file: saving -----------------------------------------------
