@@ -1,0 +1,216 @@
+// Finding and opening the card driver's device; see discovery.h.
+#include "driver/discovery.h"
+
+#include "driver/firmware.h"
+#include "runtime/text.h"
+#include "settings/platform.h"
+
+unsigned char g_ProbeBlock[kRequestBlockSize];
+unsigned char g_AttemptFlag;
+char g_DevicePath[kDeviceNameSize + 8];
+
+namespace {
+
+// Receives the target of QueryDosDeviceA, which only tells whether the name
+// exists.
+char g_QueryBuffer[MAX_PATH];
+// The NT 4 name being tried.
+char g_CandidateName[kDeviceNameSize];
+
+const char* const kWin2000Names[] = {"PcCard0-0", "PcCard0-1", "PcCard1-0", "PcCard1-1",
+                                     "PcCard2-0", "PcCard2-1", "PcCard3-0", "PcCard3-1"};
+
+unsigned char g_ProbeInput[kDriverInputSize] = {
+    static_cast<unsigned char>(kDriverInputValue),
+    static_cast<unsigned char>(kDriverInputValue >> 8),
+    static_cast<unsigned char>(kDriverInputValue >> 16),
+    static_cast<unsigned char>(kDriverInputValue >> 24)};
+
+const DWORD kShareReadWrite = FILE_SHARE_READ | FILE_SHARE_WRITE;
+const DWORD kRemoveExactly =
+    DDD_RAW_TARGET_PATH | DDD_REMOVE_DEFINITION | DDD_EXACT_MATCH_ON_REMOVE;
+
+// The probe writes only the command; the rest of the block keeps the last
+// reply, so a failed call on the 9x family leaves the previous answer.
+BOOL Probe(HANDLE device) {
+    PutWord16(g_ProbeBlock + kCommandOffset, kCommandProbe);
+    DWORD returned = 0;
+    return DeviceIoControl(device, kDriverControlCode, g_ProbeInput, kDriverInputSize, g_ProbeBlock,
+                           kRequestBlockSize, &returned, nullptr);
+}
+
+HANDLE OpenDevicePath() {
+    return CreateFileA(g_DevicePath, GENERIC_READ, kShareReadWrite, nullptr, OPEN_EXISTING, 0,
+                       INVALID_HANDLE_VALUE);
+}
+
+void RemoveDefinedName() {
+    DefineDosDeviceA(kRemoveExactly, g_DosDeviceName, g_DosTargetPath);
+}
+
+// Gives back what an attempt that did not end in an open device holds, so
+// that the next attempt starts clean and nothing outlives the run.
+void ReleaseAttempt(HANDLE device) {
+    CloseHandle(device);
+    if (g_AttemptFlag) {
+        RemoveDefinedName();
+        g_AttemptFlag = 0;
+    }
+}
+
+HANDLE SearchNt4Names(const char* shortName) {
+    for (char digit = '1'; digit <= '9'; ++digit) {
+        wsprintfA(g_CandidateName, "RN%s52%c", shortName, digit);
+        HANDLE device = INVALID_HANDLE_VALUE;
+        NtNameOutcome outcome = TryNtDeviceName(g_CandidateName, &device);
+        if (outcome == NT_NAME_OPENED) {
+            return device;
+        }
+        if (outcome == NT_NAME_STOP) {
+            break;
+        }
+    }
+    return INVALID_HANDLE_VALUE;
+}
+
+HANDLE SearchWin2000Names() {
+    for (const char* name : kWin2000Names) {
+        HANDLE device = INVALID_HANDLE_VALUE;
+        NtNameOutcome outcome = TryNtDeviceName(name, &device);
+        if (outcome == NT_NAME_OPENED) {
+            return device;
+        }
+        if (outcome == NT_NAME_STOP) {
+            break;
+        }
+    }
+    return INVALID_HANDLE_VALUE;
+}
+
+// One pass over the family's names. Returns the probed device or
+// INVALID_HANDLE_VALUE, with the driver id it stands for.
+HANDLE FindDevice(const char* shortName, unsigned int* driverId) {
+    switch (g_OsFamily) {
+    case OS_FAMILY_WIN95:
+        *driverId = kDriverIdWin95;
+        wsprintfA(g_DosDeviceName, "RU%s41.VXD", shortName);
+        return OpenVxdDevice();
+    case OS_FAMILY_WIN98:
+        *driverId = kDriverIdWin98;
+        wsprintfA(g_DosDeviceName, "RU%s48.VXD", shortName);
+        return OpenVxdDevice();
+    case OS_FAMILY_NT4:
+        *driverId = kDriverIdNt4;
+        return SearchNt4Names(shortName);
+    case OS_FAMILY_WIN2000:
+        *driverId = kDriverIdWin2000;
+        return SearchWin2000Names();
+    default:
+        return INVALID_HANDLE_VALUE;
+    }
+}
+
+} // namespace
+
+HANDLE OpenVxdDevice() {
+    wsprintfA(g_DevicePath, "\\\\.\\%s", g_DosDeviceName);
+    HANDLE device = OpenDevicePath();
+    if (device == INVALID_HANDLE_VALUE) {
+        return INVALID_HANDLE_VALUE;
+    }
+    // A VxD that fails the call is still taken; the probe block's status and
+    // context decide.
+    Probe(device);
+    return device;
+}
+
+NtNameOutcome TryNtDeviceName(const char* name, HANDLE* device) {
+    *device = INVALID_HANDLE_VALUE;
+    g_AttemptFlag = 0;
+    if (!CopyText(g_DosDeviceName, kDeviceNameSize, name)) {
+        return NT_NAME_NEXT;
+    }
+    wsprintfA(g_DevicePath, "\\\\.\\%s", name);
+    if (QueryDosDeviceA(name, g_QueryBuffer, MAX_PATH) == 0) {
+        if (GetLastError() != ERROR_FILE_NOT_FOUND) {
+            return NT_NAME_STOP;
+        }
+        wsprintfA(g_DosTargetPath, "\\Device\\%s", name);
+        if (!DefineDosDeviceA(DDD_RAW_TARGET_PATH, name, g_DosTargetPath)) {
+            return NT_NAME_STOP;
+        }
+        if (QueryDosDeviceA(name, g_QueryBuffer, MAX_PATH) == 0) {
+            // Defined but not to be seen: take the definition back rather
+            // than leave a name behind.
+            RemoveDefinedName();
+            return NT_NAME_STOP;
+        }
+        g_AttemptFlag = 1;
+    }
+    HANDLE opened = OpenDevicePath();
+    if (opened == INVALID_HANDLE_VALUE) {
+        if (g_AttemptFlag) {
+            RemoveDefinedName();
+            g_AttemptFlag = 0;
+        }
+        return NT_NAME_NEXT;
+    }
+    if (!Probe(opened)) {
+        ReleaseAttempt(opened);
+        return NT_NAME_NEXT;
+    }
+    *device = opened;
+    return NT_NAME_OPENED;
+}
+
+int OpenDriverDevice(const char* shortName) {
+    if (g_Channel.driverId != 0) {
+        return kStatusBusy;
+    }
+    // Every name is formatted from the short name into fixed buffers.
+    if (shortName == nullptr ||
+        BoundedTextLength(shortName, kShortNameLimit + 1) > kShortNameLimit) {
+        return kResultNoDevice;
+    }
+    int result = kResultNoDevice;
+    for (int attempt = 0; attempt < kProbeAttempts; ++attempt) {
+        PutWord32(g_Channel.requestBlock + kContextOffset, 0);
+        g_Channel.nameDefined = 0;
+        g_AttemptFlag = 0;
+        unsigned int driverId = 0;
+        HANDLE device = FindDevice(shortName, &driverId);
+        if (device == INVALID_HANDLE_VALUE) {
+            result = kResultNoDevice;
+            break;
+        }
+        int status = GetWord16(g_ProbeBlock + kStatusOffset);
+        if (status == kStatusSuccess) {
+            PutWord32(g_Channel.requestBlock + kContextOffset,
+                      GetWord32(g_ProbeBlock + kContextOffset));
+            g_Channel.nameDefined = g_AttemptFlag;
+            g_Channel.device = device;
+            g_Channel.driverId = driverId;
+            result = kStatusSuccess;
+            break;
+        }
+        ReleaseAttempt(device);
+        result = status;
+        if (status != kStatusBusy) {
+            break;
+        }
+        Sleep(kBusyWaitMilliseconds);
+    }
+    if (result != kStatusSuccess) {
+        return result;
+    }
+    if (GetWord32(g_Channel.requestBlock + kContextOffset) == 0) {
+        // Nothing was begun with the driver, so there is nothing to close.
+        ReleaseDriverDevice();
+        return kResultNoDevice;
+    }
+    result = CheckFirmwareCompatibility();
+    if (result != kStatusSuccess && CloseDriverDevice() != kStatusSuccess) {
+        ReleaseDriverDevice();
+    }
+    return result;
+}

@@ -1,0 +1,100 @@
+// Pushing a new first key into the running card driver; see keypush.h.
+#include "driver/keypush.h"
+
+#include "driver/channel.h"
+#include "driver/discovery.h"
+#include "keyrecord/codec.h"
+#include "keyrecord/keyrecord.h"
+#include "runtime/text.h"
+
+namespace {
+
+// The identity the program is built for; the same that the adapter's
+// settings must record.
+const unsigned short kExpectedVariant = 1;
+const unsigned short kExpectedMajor = 6;
+const unsigned short kExpectedMinor = 14;
+
+const int kPushKeyLength = 5;
+
+const int kPushed = 0;
+const int kWrongDriver = 5;
+const int kNoDevice = 6;
+
+unsigned short g_IdentityRecord[kIdentityRecordLength + 1];
+unsigned char g_FreshKeyRecord[kKeyRecordSize];
+char g_KeyText[kKeyRecordTextLength + 1];
+unsigned short g_KeyTextRecord[kKeyTextRecordLength + 1];
+
+static_assert(kKeyTextCharacters == kKeyRecordTextLength, "one key record per key text record");
+
+// Ends the use of the device; a driver that does not acknowledge the close
+// is let go of all the same, so that no DOS device name outlives the run.
+void EndPush() {
+    if (CloseDriverDevice() != kStatusSuccess) {
+        ReleaseDriverDevice();
+    }
+}
+
+int IdentityMatches() {
+    for (unsigned short& word : g_IdentityRecord) {
+        word = 0;
+    }
+    g_IdentityRecord[0] = kIdentityRecordLength;
+    g_IdentityRecord[1] = kIdentityRecordType;
+    // A reply that was not read leaves the words 0, which no identity matches.
+    GetDriverRecord(g_IdentityRecord);
+    return g_IdentityRecord[RecordDataWord(kIdentityVariantWord)] == kExpectedVariant &&
+           g_IdentityRecord[RecordDataWord(kIdentityMajorWord)] == kExpectedMajor &&
+           g_IdentityRecord[RecordDataWord(kIdentityMinorWord)] == kExpectedMinor;
+}
+
+// Key 1 holds the key text and its terminating zero; every other byte of the
+// record that is not set here is zero, so keys 2 to 4 are empty.
+void BuildFreshKeyRecord(const char* keyText) {
+    unsigned char* record = g_FreshKeyRecord;
+    FillBytes(record, 0, kKeyRecordSize);
+    PutWord32(record + kKeyRecordMagicOffset, kKeyRecordMagic);
+    PutWord16(record + kDefaultKeyIndexOffset, 0);
+    PutWord16(record + kEnableFlagOffset, 1);
+    PutWord16(record + kEmbeddedLengthOffset, kEmbeddedLength);
+    PutWord16(record + kEmbeddedTypeOffset, kEmbeddedType);
+    unsigned char* slot = record + KeySlotOffset(0);
+    PutWord16(slot + kKeyLengthOffset, kPushKeyLength);
+    // The caller passes five characters; a shorter text is not read past its end.
+    int length = BoundedTextLength(keyText, kPushKeyLength);
+    CopyBytes(slot + kKeyDataOffset, keyText, length);
+}
+
+void BuildKeyTextRecord() {
+    g_KeyTextRecord[0] = kKeyTextRecordLength;
+    g_KeyTextRecord[1] = kKeyTextRecordType;
+    for (int i = 0; i < kKeyTextRecordLength - 1; ++i) {
+        unsigned char low = static_cast<unsigned char>(g_KeyText[2 * i]);
+        unsigned char high = static_cast<unsigned char>(g_KeyText[2 * i + 1]);
+        g_KeyTextRecord[RecordDataWord(i)] = static_cast<unsigned short>(low | (high << 8));
+    }
+}
+
+} // namespace
+
+int PushKeyToDriver(const char* keyText) {
+    if (OpenDriverDevice("KRV") != kStatusSuccess) {
+        return kNoDevice;
+    }
+    if (!IdentityMatches()) {
+        EndPush();
+        return kWrongDriver;
+    }
+    BuildFreshKeyRecord(keyText);
+    ScrambleBytes(g_ScrambleKey, g_KeyText, g_FreshKeyRecord, kKeyRecordSize);
+    BuildKeyTextRecord();
+    // A driver that refuses the key or its commit does not hold the new key,
+    // and the stored record must then not be changed either.
+    int result = PutDriverRecord(g_KeyTextRecord);
+    if (result == kStatusSuccess) {
+        result = ControlDriver(kControlCommit);
+    }
+    EndPush();
+    return result == kStatusSuccess ? kPushed : kNoDevice;
+}
