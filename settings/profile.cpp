@@ -1,0 +1,154 @@
+// The card driver's profile settings: the scrambled key record ("Encryption")
+// of the adapter key and of its profiles Config01 to Config04, the network
+// name, the driver identity numbers, the fallback key used when no adapter is
+// installed, and the client manager's presence. All keys lie under
+// HKEY_LOCAL_MACHINE; the adapter key path is the one FindAdapter left.
+#include "settings/profile.h"
+
+#include "cli/version.h"
+#include "keyrecord/codec.h"
+#include "keyrecord/keyrecord.h"
+#include "runtime/text.h"
+#include "settings/adapter.h"
+#include "settings/registry.h"
+
+#include <windows.h>
+
+char g_SsidBuffer[SSID_BUFFER_SIZE];
+
+namespace {
+
+const int PROFILE_KEY_SIZE = 256;
+const int SSID_KEY_SIZE = 128;
+const int CONFIG_NAME_SIZE = 64;
+const int ENCRYPTION_TEXT_SIZE = 256;
+const int VERSION_TEXT_SIZE = 128;
+
+// Characters that "%s\Config%02d" adds to the adapter key path for profiles
+// 1 to 4.
+const int kProfileSuffixLength = 9;
+
+const char kFallbackKey[] = "Software\\Corvane\\Driver";
+const char kClientManagerKey[] = "Software\\Corvane\\Client Manager";
+const char kNoSsid[] = "XXXXXX";
+
+// The length a W key has, and what RekeyStoredRecord copies of it: the five
+// characters and their terminating zero.
+const int kRekeyLength = 5;
+
+// Formats the key of profile 1 to 4 into `dest`. A path that would not fit
+// fails instead of being cut short or overrunning `dest`.
+int FormatProfileKey(char* dest, int destSize, int profile) {
+    if (TextLength(g_AdapterKeyPath) + kProfileSuffixLength + 1 > destSize) {
+        return 0;
+    }
+    wsprintfA(dest, "%s\\Config%02d", g_AdapterKeyPath, profile);
+    return 1;
+}
+
+// A profile exists when its "ConfigName" can be read; the text is not used.
+int ProfileExists(const char* profileKey) {
+    char name[CONFIG_NAME_SIZE];
+    return ReadRegString(HKEY_LOCAL_MACHINE, profileKey, "ConfigName", name, CONFIG_NAME_SIZE);
+}
+
+// Reads one identity number of the adapter key and compares it.
+int IdentityIs(const char* name, int expected) {
+    int value = 0;
+    return ReadRegNumber(HKEY_LOCAL_MACHINE, g_AdapterKeyPath, name, &value) && value == expected;
+}
+
+} // namespace
+
+int WriteEncryption(const char* text, int profile) {
+    int active = 0;
+    ReadRegNumber(HKEY_LOCAL_MACHINE, g_AdapterKeyPath, "ConfigType", &active);
+    if (profile == 0) {
+        return WriteRegString(HKEY_LOCAL_MACHINE, g_AdapterKeyPath, "Encryption", text);
+    }
+    char profileKey[PROFILE_KEY_SIZE];
+    // The presence test first: the write would create a missing profile key.
+    if (!FormatProfileKey(profileKey, PROFILE_KEY_SIZE, profile) || !ProfileExists(profileKey)) {
+        return 0;
+    }
+    if (!WriteRegString(HKEY_LOCAL_MACHINE, profileKey, "Encryption", text)) {
+        return 0;
+    }
+    // The active profile's record is also the adapter's own. A failure here
+    // leaves the profile written: there is no undo.
+    if (active == profile) {
+        return WriteRegString(HKEY_LOCAL_MACHINE, g_AdapterKeyPath, "Encryption", text);
+    }
+    return 1;
+}
+
+int RekeyStoredRecord(const char* keyText, int profile) {
+    char profileKey[PROFILE_KEY_SIZE];
+    const char* source = g_AdapterKeyPath;
+    if (profile != 0) {
+        if (!FormatProfileKey(profileKey, PROFILE_KEY_SIZE, profile) ||
+            !ProfileExists(profileKey)) {
+            return 0;
+        }
+        source = profileKey;
+    }
+    char text[ENCRYPTION_TEXT_SIZE];
+    if (!ReadRegString(HKEY_LOCAL_MACHINE, source, "Encryption", text, ENCRYPTION_TEXT_SIZE) ||
+        TextLength(text) != kKeyRecordTextLength) {
+        return 0;
+    }
+    unsigned char record[kKeyRecordSize];
+    UnscrambleText(g_ScrambleKey, record, text);
+    if (GetWord32(record + kKeyRecordMagicOffset) != kKeyRecordMagic) {
+        return 0;
+    }
+    // Key 1 gets the five characters and their terminator; its remaining
+    // data bytes, the default key index and keys 2 to 4 stay as stored.
+    unsigned char* slot = record + KeySlotOffset(0);
+    CopyBytes(slot + kKeyDataOffset, keyText, kRekeyLength);
+    slot[kKeyDataOffset + kRekeyLength] = 0;
+    PutWord16(slot + kKeyLengthOffset, kRekeyLength);
+    PutWord16(record + kEnableFlagOffset, 1);
+    char newText[ENCRYPTION_TEXT_SIZE];
+    ScrambleBytes(g_ScrambleKey, newText, record, kKeyRecordSize);
+    return WriteEncryption(newText, profile);
+}
+
+int StoreKeyRecord(const unsigned char* record) {
+    char text[ENCRYPTION_TEXT_SIZE];
+    ScrambleBytes(g_ScrambleKey, text, record, kKeyRecordSize);
+    if (FindAdapter(g_CardIdTable)) {
+        return WriteEncryption(text, 1);
+    }
+    return WriteRegString(HKEY_LOCAL_MACHINE, kFallbackKey, "Encryption", text);
+}
+
+int CheckDriverVersion(void) {
+    // In this order, stopping at the first value missing or different.
+    return IdentityIs("DriverVariant", RCK_VARIANT) &&
+           IdentityIs("DriverMajor", RCK_VERSION_MAJOR) &&
+           IdentityIs("DriverMinor", RCK_VERSION_MINOR);
+}
+
+int IsClientManagerInstalled(void) {
+    char version[VERSION_TEXT_SIZE];
+    return ReadRegString(HKEY_LOCAL_MACHINE, kClientManagerKey, "version", version,
+                         VERSION_TEXT_SIZE);
+}
+
+char* ReadDesiredSsid(char* buffer, int profile) {
+    char profileKey[SSID_KEY_SIZE];
+    const char* source = g_AdapterKeyPath;
+    int keyFits = 1;
+    if (profile != 0) {
+        keyFits = FormatProfileKey(profileKey, SSID_KEY_SIZE, profile);
+        source = profileKey;
+    }
+    char* dest = buffer != nullptr ? buffer : g_SsidBuffer;
+    CopyText(dest, SSID_BUFFER_SIZE, kNoSsid);
+    // A name that does not fit the 64-byte buffer is refused, not cut.
+    if (keyFits) {
+        ReadRegString(HKEY_LOCAL_MACHINE, source, "DesiredSSID", dest, SSID_BUFFER_SIZE);
+    }
+    return dest;
+}

@@ -1,0 +1,82 @@
+// Typed access to single registry values: the only code that calls the
+// platform's registry functions. Each operation opens its key, does one value
+// operation and closes the key again on every path.
+//
+// Reads go into a buffer of the operation's own and reach the caller's
+// destination only on success: Windows may write into the buffer of a read
+// that fails (ERROR_MORE_DATA leaves it undefined), and callers rely on a
+// failed read leaving their destination as it was.
+#include "settings/registry.h"
+
+#include "runtime/text.h"
+
+int WriteRegString(HKEY root, const char* subkey, const char* name, const char* text) {
+    HKEY key = nullptr;
+    DWORD disposition = 0;
+    if (RegCreateKeyExA(root, subkey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
+                        nullptr, &key, &disposition) != ERROR_SUCCESS) {
+        return 0;
+    }
+    const DWORD size = static_cast<DWORD>(TextLength(text) + 1);
+    const LONG status =
+        RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text), size);
+    RegCloseKey(key);
+    return status == ERROR_SUCCESS;
+}
+
+int ReadRegString(HKEY root, const char* subkey, const char* name, char* dest, int destSize) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(root, subkey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
+        return 0;
+    }
+    // One byte beyond the limit for a terminator that the value lacks.
+    char data[REG_STRING_LIMIT + 1];
+    DWORD size = REG_STRING_LIMIT;
+    DWORD type = REG_NONE;
+    const LONG status =
+        RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(data), &size);
+    RegCloseKey(key);
+    if (status != ERROR_SUCCESS || size > static_cast<DWORD>(REG_STRING_LIMIT)) {
+        return 0;
+    }
+    // The bytes are taken as they are, whatever the value's type; data that
+    // does not end in a zero byte gets one, so the caller always has text.
+    int length = static_cast<int>(size);
+    if (length == 0 || data[length - 1] != '\0') {
+        data[length++] = '\0';
+    }
+    if (length > destSize) {
+        return 0;
+    }
+    CopyBytes(dest, data, length);
+    return 1;
+}
+
+int ReadRegNumber(HKEY root, const char* subkey, const char* name, int* number) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(root, subkey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
+        return 0;
+    }
+    // One byte beyond the limit to terminate a text that lacks a terminator.
+    unsigned char data[REG_NUMBER_LIMIT + 1];
+    DWORD size = REG_NUMBER_LIMIT;
+    DWORD type = REG_NONE;
+    const LONG status = RegQueryValueExA(key, name, nullptr, &type, data, &size);
+    RegCloseKey(key);
+    if (status != ERROR_SUCCESS || size > static_cast<DWORD>(REG_NUMBER_LIMIT)) {
+        return 0;
+    }
+    if (type == REG_SZ) {
+        data[size] = '\0';
+        *number = ParseDecimal(reinterpret_cast<const char*>(data));
+        return 1;
+    }
+    // The first 32-bit word, least significant byte first; a shorter value
+    // gives its bytes, zero-extended.
+    unsigned int value = 0;
+    for (DWORD i = 0; i < size && i < 4; ++i) {
+        value |= static_cast<unsigned int>(data[i]) << (8 * i);
+    }
+    *number = static_cast<int>(value);
+    return 1;
+}
