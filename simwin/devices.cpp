@@ -1,51 +1,831 @@
-// Devices of the simulated machine. This machine has no devices and no DOS
-// device names yet: every device call fails the way Windows fails it when
-// the named object does not exist.
+// Devices of the simulated machine: the DOS device name table, the device
+// objects and VxD files that CreateFileA opens, a model of the card driver
+// behind them that DeviceIoControl talks to, and device handles.
+//
+// Faithful to Windows where the program relies on it:
+// - DOS device names exist on the NT line only; the Windows 95 line answers
+//   QueryDosDeviceA and DefineDosDeviceA with ERROR_CALL_NOT_IMPLEMENTED.
+//   A name may carry several definitions; the newest one is the current
+//   target, QueryDosDeviceA lists them all newest first, and a removal takes
+//   away the newest one that matches (exactly with DDD_EXACT_MATCH_ON_REMOVE,
+//   else as a prefix). Without DDD_RAW_TARGET_PATH a target is a DOS path and
+//   is kept as "\??\<path>". A name that is not defined gives
+//   ERROR_FILE_NOT_FOUND, a buffer too small ERROR_INSUFFICIENT_BUFFER.
+// - On the NT line "\\.\NAME" reaches a device object through the current
+//   target of the DOS device name NAME, which must be "\Device\<object>"; on
+//   the Windows 95 line "\\.\NAME.VXD" opens the VxD file NAME.VXD. Anything
+//   else is not found (ERROR_FILE_NOT_FOUND): the machine has no file system.
+// - Handles are real: each open gives a new one, which stays valid until
+//   CloseHandle; a closed or unknown handle gives ERROR_INVALID_HANDLE.
+//
+// The card driver model answers the request block of the channel's wire
+// format: probe (busy a given number of times, then a status and a context
+// value), get record (identity and compatibility records as configured,
+// short replies included), put record, control and close, each with its own
+// status. A request other than the probe must carry the context value the
+// probe gave on the same handle. It records what it received.
 #include "simwin/sim.h"
+#include "simwin/simctl_devices.h"
 
-void sim::ResetDevices() {}
+#include "driver/protocol.h"
 
-bool sim::LoadDeviceSection(const std::string& header, const std::vector<Line>& lines,
-                            std::string* error) {
-    int line = lines.empty() ? 0 : lines.front().number - 1;
-    *error = "line " + std::to_string(line) + ": unknown section [" + header + "]";
+#include <cstdio>
+#include <map>
+
+namespace {
+
+const DWORD kErrorCallNotImplemented = 120;
+
+struct DosDefinition {
+    std::string name;
+    std::string target;
+};
+
+struct Device {
+    std::string name; // as first given
+    bool vxd;
+    SimCardDriver settings;
+    SimCardDriverLog received;
+};
+
+struct OpenHandle {
+    size_t device; // index into DeviceState::devices
+    bool session;  // the probe on this handle gave the context
+};
+
+struct DeviceState {
+    std::vector<DosDefinition> dosNames; // oldest first
+    std::vector<Device> devices;         // in the order they were added
+    std::map<uintptr_t, OpenHandle> handles;
+    uintptr_t nextHandle = 0x200;
+};
+
+DeviceState& State() {
+    static DeviceState state;
+    return state;
+}
+
+bool IsVxdName(const std::string& name) {
+    return name.size() > 4 && sim::EqualNoCase(name.substr(name.size() - 4), ".VXD");
+}
+
+Device* FindDevice(const std::string& name) {
+    for (Device& d : State().devices) {
+        if (sim::EqualNoCase(d.name, name)) {
+            return &d;
+        }
+    }
+    return nullptr;
+}
+
+// Index of the newest definition of `name`, or -1.
+int CurrentDefinition(const std::string& name) {
+    const std::vector<DosDefinition>& defs = State().dosNames;
+    for (int i = static_cast<int>(defs.size()) - 1; i >= 0; --i) {
+        if (sim::EqualNoCase(defs[static_cast<size_t>(i)].name, name)) {
+            return i;
+        }
+    }
+    return -1;
+}
+
+OpenHandle* FindHandle(HANDLE h) {
+    auto it = State().handles.find(reinterpret_cast<uintptr_t>(h));
+    return it == State().handles.end() ? nullptr : &it->second;
+}
+
+std::string HandleText(HANDLE h) {
+    OpenHandle* open = FindHandle(h);
+    if (open != nullptr) {
+        return State().devices[open->device].name;
+    }
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "0x%llX",
+                  static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(h)));
+    return buf;
+}
+
+std::string Hex(unsigned v, int digits) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "0x%0*X", digits, v);
+    return buf;
+}
+
+WORD Get16(const BYTE* p) {
+    return static_cast<WORD>(p[0] | (p[1] << 8));
+}
+DWORD Get32(const BYTE* p) {
+    return static_cast<DWORD>(p[0]) | (static_cast<DWORD>(p[1]) << 8) |
+           (static_cast<DWORD>(p[2]) << 16) | (static_cast<DWORD>(p[3]) << 24);
+}
+void Put16(BYTE* p, WORD v) {
+    p[0] = static_cast<BYTE>(v);
+    p[1] = static_cast<BYTE>(v >> 8);
+}
+void Put32(BYTE* p, DWORD v) {
+    for (int i = 0; i < 4; ++i) {
+        p[i] = static_cast<BYTE>(v >> (8 * i));
+    }
+}
+
+bool Fail(DWORD error) {
+    SetLastError(error);
     return false;
 }
 
-void sim::SaveDevices(std::string& out) { (void)out; }
+// ---- the card driver model ---------------------------------------------------
 
-extern "C" {
-
-HANDLE WINAPI CreateFileA(LPCSTR name, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE) {
-    DWORD fail = sim::BeginCall("CreateFileA", name ? name : "NULL");
-    SetLastError(fail ? fail : ERROR_FILE_NOT_FOUND);
-    return INVALID_HANDLE_VALUE;
+// Writes a record reply from offset 8, as far as the output buffer reaches.
+void WriteRecord(BYTE* block, DWORD size, const std::vector<WORD>& words) {
+    for (size_t i = 0; i < words.size(); ++i) {
+        size_t at = static_cast<size_t>(kRecordOffset) + 2 * i;
+        if (at + 2 > size) {
+            break;
+        }
+        Put16(block + at, words[i]);
+    }
 }
 
-BOOL WINAPI DeviceIoControl(HANDLE, DWORD code, LPVOID, DWORD, LPVOID, DWORD, LPDWORD,
-                            LPOVERLAPPED) {
-    DWORD fail = sim::BeginCall("DeviceIoControl", std::to_string(code));
-    SetLastError(fail ? fail : ERROR_INVALID_HANDLE);
-    return FALSE;
+// Words of the record in a request: the length word, the type word and the
+// data words the length announces, as far as the output buffer reaches.
+std::vector<WORD> ReadRecord(const BYTE* block, DWORD size) {
+    std::vector<WORD> words;
+    WORD length = Get16(block + kRecordLengthOffset);
+    words.push_back(length);
+    words.push_back(Get16(block + kRecordTypeOffset));
+    for (size_t i = 0; i + 1 < length; ++i) {
+        size_t at = static_cast<size_t>(kRecordDataOffset) + 2 * i;
+        if (at + 2 > size) {
+            break;
+        }
+        words.push_back(Get16(block + at));
+    }
+    return words;
 }
 
-BOOL WINAPI CloseHandle(HANDLE) {
-    DWORD fail = sim::BeginCall("CloseHandle", "");
-    SetLastError(fail ? fail : ERROR_INVALID_HANDLE);
-    return FALSE;
+void Answer(Device& d, OpenHandle& h, BYTE* block, DWORD size) {
+    SimCardDriver& s = d.settings;
+    SimCardDriverLog& log = d.received;
+    WORD command = Get16(block + kCommandOffset);
+    if (command == kCommandProbe) {
+        ++log.probes;
+        if (s.busy > 0) {
+            --s.busy;
+            Put16(block + kStatusOffset, kStatusBusy);
+            return;
+        }
+        Put16(block + kStatusOffset, s.probeStatus);
+        if (s.probeStatus == kStatusSuccess) {
+            Put32(block + kContextOffset, s.context);
+            h.session = true;
+        }
+        return;
+    }
+    if (command == kCommandClose) {
+        ++log.closes;
+    }
+    if (!h.session || Get32(block + kContextOffset) != s.context) {
+        Put16(block + kStatusOffset, kSimStatusUnknownContext);
+        return;
+    }
+    WORD type = Get16(block + kRecordTypeOffset);
+    switch (command) {
+    case kCommandClose:
+        h.session = false;
+        if (!s.silentClose) {
+            Put16(block + kStatusOffset, s.closeStatus);
+        }
+        return;
+    case kCommandControl:
+        log.controls.push_back(type);
+        Put16(block + kStatusOffset, s.controlStatus);
+        return;
+    case kCommandGetRecord: {
+        const std::vector<WORD>* record = nullptr;
+        WORD status = kSimStatusUnknownRequest;
+        if (type == kIdentityRecordType) {
+            record = &s.identity;
+            status = s.identityStatus;
+        } else if (type == kCompatibilityRecordType) {
+            record = &s.compatibility;
+            status = s.compatibilityStatus;
+        }
+        if (record != nullptr && (status == kStatusSuccess || status == kStatusPartial)) {
+            WriteRecord(block, size, *record);
+        }
+        Put16(block + kStatusOffset, status);
+        return;
+    }
+    case kCommandPutRecord: {
+        std::vector<WORD> words = ReadRecord(block, size);
+        if (type == kKeyTextRecordType) {
+            std::string text;
+            for (size_t i = 2; i < words.size(); ++i) {
+                text += static_cast<char>(words[i] & 0xFF);
+                text += static_cast<char>(words[i] >> 8);
+            }
+            log.keyTexts.push_back(text);
+            Put16(block + kStatusOffset, s.keyTextStatus);
+        } else {
+            log.puts.push_back(words);
+            Put16(block + kStatusOffset, s.putStatus);
+        }
+        return;
+    }
+    default:
+        Put16(block + kStatusOffset, kSimStatusUnknownRequest);
+        return;
+    }
 }
 
-DWORD WINAPI QueryDosDeviceA(LPCSTR name, LPSTR, DWORD) {
-    DWORD fail = sim::BeginCall("QueryDosDeviceA", name ? name : "NULL");
-    SetLastError(fail ? fail : ERROR_FILE_NOT_FOUND);
+// ---- machine file --------------------------------------------------------------
+
+std::string LineError(int line, const std::string& message) {
+    return "line " + std::to_string(line) + ": " + message;
+}
+
+// Decimal, or hexadecimal after 0x; never octal, so "08" is eight.
+bool ParseNumber(const std::string& text, unsigned long long limit, unsigned long long* value) {
+    if (text.empty()) {
+        return false;
+    }
+    bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    size_t start = hex ? 2 : 0;
+    unsigned long long v = 0;
+    for (size_t i = start; i < text.size(); ++i) {
+        char c = text[i];
+        int digit;
+        if (c >= '0' && c <= '9') {
+            digit = c - '0';
+        } else if (hex && c >= 'a' && c <= 'f') {
+            digit = c - 'a' + 10;
+        } else if (hex && c >= 'A' && c <= 'F') {
+            digit = c - 'A' + 10;
+        } else {
+            return false;
+        }
+        v = v * (hex ? 16 : 10) + static_cast<unsigned long long>(digit);
+        if (v > limit) {
+            return false;
+        }
+    }
+    *value = v;
+    return true;
+}
+
+bool ParseWords(const std::string& text, std::vector<WORD>* words) {
+    words->clear();
+    size_t at = 0;
+    while (true) {
+        size_t begin = text.find_first_not_of(" \t", at);
+        if (begin == std::string::npos) {
+            return true;
+        }
+        size_t end = text.find_first_of(" \t", begin);
+        if (end == std::string::npos) {
+            end = text.size();
+        }
+        unsigned long long v = 0;
+        if (!ParseNumber(text.substr(begin, end - begin), 0xFFFF, &v)) {
+            return false;
+        }
+        words->push_back(static_cast<WORD>(v));
+        at = end;
+    }
+}
+
+std::string WordsText(const std::vector<WORD>& words) {
+    std::string out;
+    for (size_t i = 0; i < words.size(); ++i) {
+        if (i > 0) {
+            out += ' ';
+        }
+        // The type word in hexadecimal, as record types are always written.
+        out += i == 1 ? Hex(words[i], 4) : std::to_string(words[i]);
+    }
+    return out;
+}
+
+// A key text can stand on a line as it is when it has no blanks, no control
+// characters and does not look like a comment.
+bool PrintableKeyText(const std::string& text) {
+    for (char c : text) {
+        if (static_cast<unsigned char>(c) <= 0x20 || static_cast<unsigned char>(c) >= 0x7F) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool LoadDosDevices(const std::vector<sim::Line>& lines, std::string* error) {
+    for (const sim::Line& l : lines) {
+        size_t eq = l.text.find('=');
+        if (eq == std::string::npos) {
+            *error = LineError(l.number, "expected NAME=target");
+            return false;
+        }
+        std::string name = sim::Trim(l.text.substr(0, eq));
+        std::string target = sim::Trim(l.text.substr(eq + 1));
+        if (name.empty() || target.empty()) {
+            *error = LineError(l.number, "a DOS device name and its target may not be empty");
+            return false;
+        }
+        State().dosNames.push_back(DosDefinition{name, target});
+    }
+    return true;
+}
+
+bool LoadStatus(const std::string& value, WORD* status) {
+    unsigned long long v = 0;
+    if (!ParseNumber(value, 0xFFFF, &v)) {
+        return false;
+    }
+    *status = static_cast<WORD>(v);
+    return true;
+}
+
+bool LoadDeviceSetting(Device& d, const std::string& key, const std::string& value,
+                       std::string* message) {
+    SimCardDriver& s = d.settings;
+    SimCardDriverLog& log = d.received;
+    unsigned long long v = 0;
+    std::map<std::string, WORD*> statuses = {
+        {"probestatus", &s.probeStatus},
+        {"identitystatus", &s.identityStatus},
+        {"compatibilitystatus", &s.compatibilityStatus},
+        {"keytextstatus", &s.keyTextStatus},
+        {"putstatus", &s.putStatus},
+        {"controlstatus", &s.controlStatus},
+    };
+    auto status = statuses.find(key);
+    if (status != statuses.end()) {
+        if (!LoadStatus(value, status->second)) {
+            *message = "expected a status 0 to 65535";
+            return false;
+        }
+        return true;
+    }
+    if (key == "closestatus") {
+        s.silentClose = sim::EqualNoCase(value, "silent");
+        if (!s.silentClose && !LoadStatus(value, &s.closeStatus)) {
+            *message = "expected a status 0 to 65535 or silent";
+            return false;
+        }
+        return true;
+    }
+    if (key == "identity" || key == "compatibility") {
+        std::vector<WORD>* words = key == "identity" ? &s.identity : &s.compatibility;
+        if (!ParseWords(value, words) || words->size() > kMaxRecordWords) {
+            *message = "expected up to 4098 words 0 to 65535, the length word first";
+            return false;
+        }
+        return true;
+    }
+    if (key == "keytext") {
+        log.keyTexts.push_back(value);
+        return true;
+    }
+    if (key == "put") {
+        std::vector<WORD> words;
+        if (!ParseWords(value, &words)) {
+            *message = "expected words 0 to 65535, the length word first";
+            return false;
+        }
+        log.puts.push_back(words);
+        return true;
+    }
+    // Written when saving for the reader; a new run starts without handles,
+    // and the DOS device names are those of [DosDevices].
+    if (key == "openhandles" || key == "dosnames") {
+        return true;
+    }
+    std::map<std::string, DWORD*> errors = {{"openerror", &s.openError},
+                                            {"callerror", &s.callError}};
+    auto err = errors.find(key);
+    if (err != errors.end()) {
+        if (!ParseNumber(value, 0xFFFFFFFFull, &v)) {
+            *message = "expected an error code";
+            return false;
+        }
+        *err->second = static_cast<DWORD>(v);
+        return true;
+    }
+    if (key == "busy" || key == "probes" || key == "closes") {
+        if (!ParseNumber(value, 0x7FFFFFFF, &v)) {
+            *message = "expected a count";
+            return false;
+        }
+        int count = static_cast<int>(v);
+        (key == "busy" ? s.busy : key == "probes" ? log.probes : log.closes) = count;
+        return true;
+    }
+    if (key == "context") {
+        if (!ParseNumber(value, 0xFFFFFFFFull, &v)) {
+            *message = "expected a 32-bit context value";
+            return false;
+        }
+        s.context = static_cast<DWORD>(v);
+        return true;
+    }
+    if (key == "control") {
+        if (!ParseNumber(value, 0xFFFF, &v)) {
+            *message = "expected a sub-code 0 to 65535";
+            return false;
+        }
+        log.controls.push_back(static_cast<int>(v));
+        return true;
+    }
+    *message = "unknown setting";
+    return false;
+}
+
+bool LoadDevice(const std::string& name, const std::vector<sim::Line>& lines, std::string* error) {
+    int first = lines.empty() ? 0 : lines.front().number;
+    if (name.empty() || name.find('\\') != std::string::npos) {
+        *error = LineError(first, "a device name is a name below \\Device\\ or a VxD file name");
+        return false;
+    }
+    if (FindDevice(name) != nullptr) {
+        *error = LineError(first, "device " + name + " is described twice");
+        return false;
+    }
+    Device d{name, IsVxdName(name), SimCardDriver(), SimCardDriverLog()};
+    for (const sim::Line& l : lines) {
+        size_t eq = l.text.find('=');
+        if (eq == std::string::npos) {
+            *error = LineError(l.number, "expected Name=Value");
+            return false;
+        }
+        std::string key = sim::Trim(l.text.substr(0, eq));
+        std::string value = sim::Trim(l.text.substr(eq + 1));
+        std::string message;
+        if (!LoadDeviceSetting(d, sim::Lower(key), value, &message)) {
+            *error = LineError(l.number, message + " in " + key + " of [Device " + name + "]");
+            return false;
+        }
+    }
+    State().devices.push_back(d);
+    return true;
+}
+
+int DosNamesOf(const Device& d) {
+    int count = 0;
+    for (const DosDefinition& def : State().dosNames) {
+        if (sim::EqualNoCase(def.target, "\\Device\\" + d.name)) {
+            ++count;
+        }
+    }
+    return count;
+}
+
+int HandlesOf(size_t device) {
+    int count = 0;
+    for (const auto& h : State().handles) {
+        count += h.second.device == device ? 1 : 0;
+    }
+    return count;
+}
+
+void SaveDevice(const Device& d, size_t index, std::string& out) {
+    const SimCardDriver& s = d.settings;
+    const SimCardDriverLog& log = d.received;
+    out += "\n[Device " + d.name + "]\n";
+    out += "Busy=" + std::to_string(s.busy) + "\n";
+    out += "ProbeStatus=" + std::to_string(s.probeStatus) + "\n";
+    out += "Context=" + Hex(s.context, 8) + "\n";
+    out += "Identity=" + WordsText(s.identity) + "\n";
+    out += "Compatibility=" + WordsText(s.compatibility) + "\n";
+    out += "IdentityStatus=" + std::to_string(s.identityStatus) + "\n";
+    out += "CompatibilityStatus=" + std::to_string(s.compatibilityStatus) + "\n";
+    out += "KeyTextStatus=" + std::to_string(s.keyTextStatus) + "\n";
+    out += "PutStatus=" + std::to_string(s.putStatus) + "\n";
+    out += "ControlStatus=" + std::to_string(s.controlStatus) + "\n";
+    out +=
+        "CloseStatus=" + (s.silentClose ? std::string("silent") : std::to_string(s.closeStatus)) +
+        "\n";
+    out += "OpenError=" + std::to_string(s.openError) + "\n";
+    out += "CallError=" + std::to_string(s.callError) + "\n";
+    out += "; received\n";
+    out += "Probes=" + std::to_string(log.probes) + "\n";
+    for (const std::string& text : log.keyTexts) {
+        if (PrintableKeyText(text)) {
+            out += "KeyText=" + text + "\n";
+        } else {
+            // Not a text a line can carry: kept as the record it came in.
+            std::vector<WORD> words = {static_cast<WORD>(text.size() / 2 + 1), kKeyTextRecordType};
+            for (size_t i = 0; i + 1 < text.size(); i += 2) {
+                words.push_back(static_cast<WORD>(static_cast<unsigned char>(text[i]) |
+                                                  (static_cast<unsigned char>(text[i + 1]) << 8)));
+            }
+            out += "Put=" + WordsText(words) + "\n";
+        }
+    }
+    for (const std::vector<WORD>& words : log.puts) {
+        out += "Put=" + WordsText(words) + "\n";
+    }
+    for (int code : log.controls) {
+        out += "Control=" + std::to_string(code) + "\n";
+    }
+    out += "Closes=" + std::to_string(log.closes) + "\n";
+    out += "; left behind by this run\n";
+    out += "OpenHandles=" + std::to_string(HandlesOf(index)) + "\n";
+    if (!d.vxd) {
+        out += "DosNames=" + std::to_string(DosNamesOf(d)) + "\n";
+    }
+}
+
+} // namespace
+
+// ---- machine ------------------------------------------------------------------
+
+void sim::ResetDevices() {
+    State() = DeviceState();
+}
+
+bool sim::LoadDeviceSection(const std::string& header, const std::vector<Line>& lines,
+                            std::string* error) {
+    if (sim::EqualNoCase(header, "DosDevices")) {
+        return LoadDosDevices(lines, error);
+    }
+    if (header.size() > 7 && sim::EqualNoCase(header.substr(0, 7), "Device ")) {
+        return LoadDevice(sim::Trim(header.substr(7)), lines, error);
+    }
+    int line = lines.empty() ? 0 : lines.front().number;
+    *error = LineError(line, "unknown section [" + header + "]");
+    return false;
+}
+
+void sim::SaveDevices(std::string& out) {
+    const DeviceState& st = State();
+    if (!st.dosNames.empty()) {
+        out += "\n[DosDevices]\n";
+        for (const DosDefinition& def : st.dosNames) {
+            out += def.name + "=" + def.target + "\n";
+        }
+    }
+    for (size_t i = 0; i < st.devices.size(); ++i) {
+        SaveDevice(st.devices[i], i, out);
+    }
+}
+
+// ---- control interface --------------------------------------------------------
+
+void SimAddCardDriver(const std::string& name, const SimCardDriver& driver) {
+    Device* d = FindDevice(name);
+    if (d != nullptr) {
+        d->settings = driver;
+        d->received = SimCardDriverLog();
+        return;
+    }
+    State().devices.push_back(Device{name, IsVxdName(name), driver, SimCardDriverLog()});
+}
+
+SimCardDriver* SimCardDriverSettings(const std::string& name) {
+    Device* d = FindDevice(name);
+    return d ? &d->settings : nullptr;
+}
+
+SimCardDriverLog SimCardDriverReceived(const std::string& name) {
+    Device* d = FindDevice(name);
+    return d ? d->received : SimCardDriverLog();
+}
+
+void SimDefineDosName(const std::string& name, const std::string& target) {
+    State().dosNames.push_back(DosDefinition{name, target});
+}
+
+bool SimDosNameTarget(const std::string& name, std::string* target) {
+    int i = CurrentDefinition(name);
+    if (i < 0) {
+        return false;
+    }
+    if (target != nullptr) {
+        *target = State().dosNames[static_cast<size_t>(i)].target;
+    }
+    return true;
+}
+
+std::vector<std::string> SimDosNames() {
+    std::vector<std::string> out;
+    for (const DosDefinition& def : State().dosNames) {
+        out.push_back(def.name + "=" + def.target);
+    }
+    return out;
+}
+
+int SimOpenHandleCount() {
+    return static_cast<int>(State().handles.size());
+}
+
+int SimOpenHandleCount(const std::string& device) {
+    const std::vector<Device>& devices = State().devices;
+    for (size_t i = 0; i < devices.size(); ++i) {
+        if (sim::EqualNoCase(devices[i].name, device)) {
+            return HandlesOf(i);
+        }
+    }
     return 0;
 }
 
-BOOL WINAPI DefineDosDeviceA(DWORD flags, LPCSTR name, LPCSTR) {
-    DWORD fail = sim::BeginCall("DefineDosDeviceA", std::to_string(flags) + " " +
-                                                        (name ? name : "NULL"));
-    SetLastError(fail ? fail : ERROR_ACCESS_DENIED);
-    return FALSE;
+// ---- simulated platform functions ---------------------------------------------
+
+extern "C" {
+
+HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                          DWORD disposition, DWORD flags, HANDLE templateFile) {
+    (void)access;
+    (void)share;
+    (void)security;
+    (void)flags;
+    (void)templateFile;
+    DWORD fail = sim::BeginCall("CreateFileA", name ? name : "NULL");
+    if (fail == 0 && (name == nullptr || disposition < CREATE_NEW || disposition > 5)) {
+        fail = ERROR_INVALID_PARAMETER;
+    }
+    if (fail != 0) {
+        SetLastError(fail);
+        return INVALID_HANDLE_VALUE;
+    }
+    std::string path = name;
+    Device* device = nullptr;
+    if (path.compare(0, 4, "\\\\.\\") == 0) {
+        std::string rest = path.substr(4);
+        if (sim::PlatformId() == VER_PLATFORM_WIN32_WINDOWS) {
+            device = IsVxdName(rest) ? FindDevice(rest) : nullptr;
+        } else {
+            int def = CurrentDefinition(rest);
+            const std::string prefix = "\\Device\\";
+            if (def >= 0) {
+                const std::string& target = State().dosNames[static_cast<size_t>(def)].target;
+                if (target.size() > prefix.size() &&
+                    sim::EqualNoCase(target.substr(0, prefix.size()), prefix)) {
+                    device = FindDevice(target.substr(prefix.size()));
+                }
+            }
+            if (device != nullptr && device->vxd) {
+                device = nullptr;
+            }
+        }
+    }
+    if (device == nullptr) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (device->settings.openError != 0) {
+        SetLastError(device->settings.openError);
+        return INVALID_HANDLE_VALUE;
+    }
+    DeviceState& st = State();
+    uintptr_t value = st.nextHandle;
+    st.nextHandle += 4;
+    st.handles[value] = OpenHandle{static_cast<size_t>(device - st.devices.data()), false};
+    return reinterpret_cast<HANDLE>(value);
+}
+
+BOOL WINAPI DeviceIoControl(HANDLE h, DWORD code, LPVOID in, DWORD inSize, LPVOID out,
+                            DWORD outSize, LPDWORD returned, LPOVERLAPPED overlapped) {
+    BYTE* block = static_cast<BYTE*>(out);
+    std::string detail = HandleText(h) + " " + Hex(code, 8);
+    if (block != nullptr && outSize >= static_cast<DWORD>(kRecordDataOffset)) {
+        detail += " cmd=" + std::to_string(Get16(block + kCommandOffset)) +
+                  " len=" + std::to_string(Get16(block + kRecordLengthOffset)) +
+                  " type=" + Hex(Get16(block + kRecordTypeOffset), 4) +
+                  " size=" + std::to_string(outSize);
+    }
+    DWORD fail = sim::BeginCall("DeviceIoControl", detail);
+    if (returned != nullptr) {
+        *returned = 0;
+    }
+    OpenHandle* open = FindHandle(h);
+    if (fail == 0 && open == nullptr) {
+        fail = ERROR_INVALID_HANDLE;
+    }
+    if (fail == 0 && returned == nullptr && overlapped == nullptr) {
+        fail = ERROR_INVALID_PARAMETER;
+    }
+    if (fail == 0) {
+        fail = State().devices[open->device].settings.callError;
+    }
+    if (fail == 0 && code != kDriverControlCode) {
+        fail = ERROR_INVALID_FUNCTION;
+    }
+    if (fail == 0 && (in == nullptr || inSize != kDriverInputSize ||
+                      Get32(static_cast<const BYTE*>(in)) != kDriverInputValue)) {
+        fail = ERROR_INVALID_PARAMETER;
+    }
+    if (fail == 0 && (block == nullptr || outSize < static_cast<DWORD>(kRecordDataOffset))) {
+        fail = ERROR_INSUFFICIENT_BUFFER;
+    }
+    if (fail != 0) {
+        return Fail(fail);
+    }
+    Answer(State().devices[open->device], *open, block, outSize);
+    if (returned != nullptr) {
+        *returned = outSize;
+    }
+    return TRUE;
+}
+
+BOOL WINAPI CloseHandle(HANDLE h) {
+    DWORD fail = sim::BeginCall("CloseHandle", HandleText(h));
+    if (fail == 0 && FindHandle(h) == nullptr) {
+        fail = ERROR_INVALID_HANDLE;
+    }
+    if (fail != 0) {
+        return Fail(fail);
+    }
+    State().handles.erase(reinterpret_cast<uintptr_t>(h));
+    return TRUE;
+}
+
+DWORD WINAPI QueryDosDeviceA(LPCSTR name, LPSTR buffer, DWORD size) {
+    DWORD fail = sim::BeginCall("QueryDosDeviceA", name ? name : "NULL");
+    if (fail == 0 && sim::PlatformId() == VER_PLATFORM_WIN32_WINDOWS) {
+        fail = kErrorCallNotImplemented;
+    }
+    if (fail != 0) {
+        SetLastError(fail);
+        return 0;
+    }
+    // Every string ends with a zero and the list with one more.
+    std::string list;
+    const std::vector<DosDefinition>& defs = State().dosNames;
+    if (name == nullptr) {
+        std::vector<std::string> seen;
+        for (const DosDefinition& def : defs) {
+            bool known = false;
+            for (const std::string& s : seen) {
+                known = known || sim::EqualNoCase(s, def.name);
+            }
+            if (!known) {
+                seen.push_back(def.name);
+                list += def.name + '\0';
+            }
+        }
+    } else {
+        for (size_t i = defs.size(); i-- > 0;) {
+            if (sim::EqualNoCase(defs[i].name, name)) {
+                list += defs[i].target + '\0';
+            }
+        }
+        if (list.empty()) {
+            SetLastError(ERROR_FILE_NOT_FOUND);
+            return 0;
+        }
+    }
+    list += '\0';
+    if (buffer == nullptr || list.size() > size) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
+    list.copy(buffer, list.size());
+    return static_cast<DWORD>(list.size());
+}
+
+BOOL WINAPI DefineDosDeviceA(DWORD flags, LPCSTR name, LPCSTR target) {
+    DWORD fail =
+        sim::BeginCall("DefineDosDeviceA", std::to_string(flags) + " " + (name ? name : "NULL") +
+                                               " " + (target ? target : "NULL"));
+    if (fail == 0 && sim::PlatformId() == VER_PLATFORM_WIN32_WINDOWS) {
+        fail = kErrorCallNotImplemented;
+    }
+    if (fail == 0 && (name == nullptr || name[0] == '\0')) {
+        fail = ERROR_INVALID_PARAMETER;
+    }
+    if (fail == 0 && !(flags & DDD_REMOVE_DEFINITION) && target == nullptr) {
+        fail = ERROR_INVALID_PARAMETER;
+    }
+    if (fail != 0) {
+        return Fail(fail);
+    }
+    std::vector<DosDefinition>& defs = State().dosNames;
+    std::string wanted;
+    if (target != nullptr) {
+        wanted =
+            (flags & DDD_RAW_TARGET_PATH) ? std::string(target) : "\\??\\" + std::string(target);
+    }
+    if (!(flags & DDD_REMOVE_DEFINITION)) {
+        defs.push_back(DosDefinition{name, wanted});
+        return TRUE;
+    }
+    for (size_t i = defs.size(); i-- > 0;) {
+        const DosDefinition& def = defs[i];
+        if (!sim::EqualNoCase(def.name, name)) {
+            continue;
+        }
+        bool match = target == nullptr;
+        if (!match && (flags & DDD_EXACT_MATCH_ON_REMOVE)) {
+            match = sim::EqualNoCase(def.target, wanted);
+        } else if (!match) {
+            match = def.target.size() >= wanted.size() &&
+                    sim::EqualNoCase(def.target.substr(0, wanted.size()), wanted);
+        }
+        if (match) {
+            defs.erase(defs.begin() + static_cast<long>(i));
+            return TRUE;
+        }
+    }
+    return Fail(ERROR_FILE_NOT_FOUND);
 }
 
 } // extern "C"
