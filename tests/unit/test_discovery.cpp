@@ -1,0 +1,252 @@
+// Finding and opening the card driver's device on the simulated machine, for
+// every Windows family, and that no attempt leaves a handle or a DOS device
+// name behind.
+#include "driver/channel.h"
+#include "driver/discovery.h"
+#include "settings/platform.h"
+#include "simwin/simctl.h"
+#include "simwin/simctl_devices.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+class DiscoveryTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        SimReset();
+        g_Channel = DriverChannel();
+        for (unsigned char& b : g_ProbeBlock) {
+            b = 0;
+        }
+    }
+    void TearDown() override { ReleaseDriverDevice(); }
+    void Family(int family) {
+        g_OsFamily = family;
+        SimSetWindowsFamily(family);
+    }
+    // The calls of one function, in order, without the function name.
+    std::vector<std::string> Calls(const std::string& function) {
+        std::vector<std::string> out;
+        for (const std::string& entry : SimCallLog()) {
+            if (entry.compare(0, function.size() + 1, function + " ") == 0) {
+                out.push_back(entry.substr(function.size() + 1));
+            }
+        }
+        return out;
+    }
+    // Nothing of a failed open is left: the channel is closed, no handle is
+    // open and no DOS device name remains.
+    void ExpectNothingLeft() {
+        EXPECT_EQ(0u, g_Channel.driverId);
+        EXPECT_EQ(0, SimOpenHandleCount());
+        EXPECT_TRUE(SimDosNames().empty());
+    }
+};
+
+TEST_F(DiscoveryTest, NinetyFiveAndNinetyEightOpenTheirVxd) {
+    SimAddCardDriver("RUKRV41.VXD");
+    SimAddCardDriver("RUKRV48.VXD");
+    Family(OS_FAMILY_WIN95);
+    EXPECT_EQ(0, OpenDriverDevice("KRV"));
+    EXPECT_EQ(41u, g_Channel.driverId);
+    EXPECT_EQ(1, SimOpenHandleCount("RUKRV41.VXD"));
+    EXPECT_EQ(0, CloseDriverDevice());
+
+    Family(OS_FAMILY_WIN98);
+    EXPECT_EQ(0, OpenDriverDevice("KRV"));
+    EXPECT_EQ(48u, g_Channel.driverId);
+    EXPECT_EQ(1, SimOpenHandleCount("RUKRV48.VXD"));
+    EXPECT_EQ(0u, g_Channel.nameDefined);
+    EXPECT_EQ(std::vector<std::string>({"\\\\.\\RUKRV41.VXD", "\\\\.\\RUKRV48.VXD"}),
+              Calls("CreateFileA"));
+    EXPECT_EQ(0, SimCallCount("QueryDosDeviceA"));
+}
+
+TEST_F(DiscoveryTest, NinetyFiveWithoutItsVxdFindsNothing) {
+    SimAddCardDriver("RUKRV48.VXD");
+    Family(OS_FAMILY_WIN95);
+    EXPECT_EQ(66, OpenDriverDevice("KRV"));
+    ExpectNothingLeft();
+}
+
+TEST_F(DiscoveryTest, NtFourTriesItsNamesAndRemovesTheOnesItDefined) {
+    Family(OS_FAMILY_NT4);
+    SimAddCardDriver("RNKRV523");
+    EXPECT_EQ(0, OpenDriverDevice("KRV"));
+    EXPECT_EQ(52u, g_Channel.driverId);
+    EXPECT_EQ(1u, g_Channel.nameDefined);
+    EXPECT_EQ(
+        std::vector<std::string>({"1 RNKRV521 \\Device\\RNKRV521", "7 RNKRV521 \\Device\\RNKRV521",
+                                  "1 RNKRV522 \\Device\\RNKRV522", "7 RNKRV522 \\Device\\RNKRV522",
+                                  "1 RNKRV523 \\Device\\RNKRV523"}),
+        Calls("DefineDosDeviceA"));
+    EXPECT_EQ(std::vector<std::string>({"RNKRV523=\\Device\\RNKRV523"}), SimDosNames());
+    EXPECT_EQ(0, CloseDriverDevice());
+    ExpectNothingLeft();
+}
+
+TEST_F(DiscoveryTest, WindowsTwoThousandUsesAnExistingNameAsItIs) {
+    Family(OS_FAMILY_WIN2000);
+    SimAddCardDriver("PcCard1-0");
+    SimDefineDosName("PcCard1-0", "\\Device\\PcCard1-0");
+    EXPECT_EQ(0, OpenDriverDevice("KRV"));
+    EXPECT_EQ(48u, g_Channel.driverId);
+    EXPECT_EQ(0u, g_Channel.nameDefined);
+    EXPECT_EQ(
+        std::vector<std::string>({"PcCard0-0", "PcCard0-0", "PcCard0-1", "PcCard0-1", "PcCard1-0"}),
+        Calls("QueryDosDeviceA"));
+    EXPECT_EQ(0, CloseDriverDevice());
+    EXPECT_EQ(std::vector<std::string>({"PcCard1-0=\\Device\\PcCard1-0"}), SimDosNames());
+}
+
+TEST_F(DiscoveryTest, UnknownFamilyTriesNothing) {
+    SimAddCardDriver("PcCard0-0");
+    for (int family : {0, 3, 16}) {
+        g_OsFamily = family;
+        EXPECT_EQ(66, OpenDriverDevice("KRV")) << family;
+    }
+    EXPECT_TRUE(SimCallLog().empty());
+}
+
+TEST_F(DiscoveryTest, AnOpenDeviceIsNotOpenedAgain) {
+    Family(OS_FAMILY_WIN2000);
+    SimAddCardDriver("PcCard0-0");
+    ASSERT_EQ(0, OpenDriverDevice("KRV"));
+    SimClearCallLog();
+    EXPECT_EQ(68, OpenDriverDevice("KRV"));
+    EXPECT_TRUE(SimCallLog().empty());
+    EXPECT_EQ(48u, g_Channel.driverId);
+}
+
+TEST_F(DiscoveryTest, BusyDriverIsAskedAgainAfterAPause) {
+    Family(OS_FAMILY_WIN2000);
+    SimCardDriver busy;
+    busy.busy = 3;
+    SimAddCardDriver("PcCard0-0", busy);
+    EXPECT_EQ(0, OpenDriverDevice("KRV"));
+    EXPECT_EQ(3, SimSleepCount());
+    EXPECT_EQ(300u, SimSleptMilliseconds());
+    EXPECT_EQ(4, SimCardDriverReceived("PcCard0-0").probes);
+    // Each busy attempt gave back its handle and name before the next.
+    EXPECT_EQ(1, SimOpenHandleCount());
+    EXPECT_EQ(3, SimCallCount("CloseHandle"));
+    EXPECT_EQ(7, SimCallCount("DefineDosDeviceA"));
+    EXPECT_EQ(1u, SimDosNames().size());
+}
+
+TEST_F(DiscoveryTest, AlwaysBusyDriverGivesUpAfterTenAttempts) {
+    SimCardDriver busy;
+    busy.busy = 100;
+    for (int family : {OS_FAMILY_WIN2000, OS_FAMILY_WIN98}) {
+        SimReset();
+        SimAddCardDriver(family == OS_FAMILY_WIN98 ? "RUKRV48.VXD" : "PcCard0-0", busy);
+        Family(family);
+        EXPECT_EQ(68, OpenDriverDevice("KRV"));
+        EXPECT_EQ(10, SimSleepCount());
+        EXPECT_EQ(1000u, SimSleptMilliseconds());
+        ExpectNothingLeft();
+    }
+}
+
+TEST_F(DiscoveryTest, NamesThatFailOpenOrProbeAreRemovedAndTheNextIsTried) {
+    Family(OS_FAMILY_WIN2000);
+    SimCardDriver locked;
+    locked.openError = ERROR_ACCESS_DENIED;
+    SimCardDriver broken;
+    broken.callError = ERROR_GEN_FAILURE;
+    SimAddCardDriver("PcCard0-0", locked);
+    SimAddCardDriver("PcCard0-1", broken);
+    SimAddCardDriver("PcCard1-0");
+    EXPECT_EQ(0, OpenDriverDevice("KRV"));
+    EXPECT_EQ(1, SimOpenHandleCount("PcCard1-0"));
+    EXPECT_EQ(1, SimOpenHandleCount());
+    EXPECT_EQ(std::vector<std::string>({"PcCard1-0=\\Device\\PcCard1-0"}), SimDosNames());
+}
+
+TEST_F(DiscoveryTest, NoDeviceBehindAnyNameLeavesNothing) {
+    Family(OS_FAMILY_NT4);
+    EXPECT_EQ(66, OpenDriverDevice("KRV"));
+    EXPECT_EQ(9, SimCallCount("CreateFileA"));
+    ExpectNothingLeft();
+}
+
+TEST_F(DiscoveryTest, UnexpectedDosNameFailuresStopTheSearch) {
+    Family(OS_FAMILY_WIN2000);
+    SimAddCardDriver("PcCard0-1");
+    // A query error other than file-not-found, even though a later name works.
+    SimFailCall("QueryDosDeviceA", 1, ERROR_ACCESS_DENIED);
+    EXPECT_EQ(66, OpenDriverDevice("KRV"));
+    EXPECT_EQ(0, SimCallCount("DefineDosDeviceA"));
+    EXPECT_EQ(0, SimCallCount("CreateFileA"));
+
+    SimClearFaults();
+    SimClearCallLog();
+    SimFailCall("DefineDosDeviceA", 1, ERROR_ACCESS_DENIED);
+    EXPECT_EQ(66, OpenDriverDevice("KRV"));
+    EXPECT_EQ(0, SimCallCount("CreateFileA"));
+    ExpectNothingLeft();
+
+    // The name was defined but cannot be seen: the definition is taken back.
+    SimClearFaults();
+    SimClearCallLog();
+    SimFailCall("QueryDosDeviceA", 2, ERROR_GEN_FAILURE);
+    EXPECT_EQ(66, OpenDriverDevice("KRV"));
+    EXPECT_EQ(0, SimCallCount("CreateFileA"));
+    ExpectNothingLeft();
+}
+
+TEST_F(DiscoveryTest, ProbeFailuresCloseTheAttempt) {
+    Family(OS_FAMILY_WIN2000);
+    SimCardDriver refusing;
+    refusing.probeStatus = 7;
+    SimAddCardDriver("PcCard0-0", refusing);
+    EXPECT_EQ(7, OpenDriverDevice("KRV"));
+    EXPECT_EQ(0, SimSleepCount());
+    ExpectNothingLeft();
+
+    // Status 0 without a context: nothing was begun, so no close request.
+    SimCardDriver contextless;
+    contextless.context = 0;
+    SimAddCardDriver("PcCard0-0", contextless);
+    EXPECT_EQ(66, OpenDriverDevice("KRV"));
+    EXPECT_EQ(0, SimCardDriverReceived("PcCard0-0").closes);
+    ExpectNothingLeft();
+}
+
+TEST_F(DiscoveryTest, VxdWhoseProbeCallFailsIsJudgedByTheEmptyProbeBlock) {
+    Family(OS_FAMILY_WIN95);
+    SimCardDriver broken;
+    broken.callError = ERROR_GEN_FAILURE;
+    SimAddCardDriver("RUKRV41.VXD", broken);
+    EXPECT_EQ(66, OpenDriverDevice("KRV"));
+    ExpectNothingLeft();
+}
+
+TEST_F(DiscoveryTest, IncompatibleFirmwareClosesTheDevice) {
+    Family(OS_FAMILY_WIN2000);
+    SimCardDriver old;
+    old.compatibility = {6, 0x0827, 0, 0, 48, 100, 120};
+    SimAddCardDriver("PcCard0-0", old);
+    EXPECT_EQ(65, OpenDriverDevice("KRV"));
+    EXPECT_EQ(1, SimCardDriverReceived("PcCard0-0").closes);
+    ExpectNothingLeft();
+
+    // Also when the driver does not acknowledge the close.
+    old.silentClose = true;
+    SimAddCardDriver("PcCard0-0", old);
+    EXPECT_EQ(65, OpenDriverDevice("KRV"));
+    ExpectNothingLeft();
+}
+
+TEST_F(DiscoveryTest, OverlongShortNameIsRefused) {
+    Family(OS_FAMILY_NT4);
+    const std::string name(200, 'K');
+    EXPECT_EQ(66, OpenDriverDevice(name.c_str()));
+    EXPECT_TRUE(SimCallLog().empty());
+}
+
+} // namespace

@@ -1,0 +1,143 @@
+// Pushing a new first key into the simulated card driver: the identity test,
+// the exact key text sent, refusals and the close on every way out.
+#include "driver/channel.h"
+#include "driver/discovery.h"
+#include "driver/keypush.h"
+#include "keyrecord/codec.h"
+#include "settings/platform.h"
+#include "simwin/simctl.h"
+#include "simwin/simctl_devices.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+// The key record the driver must receive for `key`, written out byte by byte.
+std::string ExpectedKeyText(const char* key) {
+    unsigned char record[76] = {
+        0x6B, 0x71, 0x4B, 0x51, // magic
+        0,    0,                // default key index
+        1,    0,                // enable flag
+        33,   0,    0xB0, 0xFC, // embedded record length and type
+        5,    0,                // key 1 length, then its data
+    };
+    for (int i = 0; i < 5; ++i) {
+        record[14 + i] = static_cast<unsigned char>(key[i]);
+    }
+    char text[103];
+    ScrambleBytes(g_ScrambleKey, text, record, 76);
+    return text;
+}
+
+class KeyPushTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        SimReset();
+        g_Channel = DriverChannel();
+        for (unsigned char& b : g_ProbeBlock) {
+            b = 0;
+        }
+        g_OsFamily = OS_FAMILY_WIN2000;
+        SimAddCardDriver("PcCard0-0");
+    }
+    SimCardDriver& Driver() { return *SimCardDriverSettings("PcCard0-0"); }
+    SimCardDriverLog Received() { return SimCardDriverReceived("PcCard0-0"); }
+    void ExpectClosed() {
+        EXPECT_EQ(0u, g_Channel.driverId);
+        EXPECT_EQ(0, SimOpenHandleCount());
+        EXPECT_TRUE(SimDosNames().empty());
+    }
+};
+
+TEST_F(KeyPushTest, SendsTheFreshKeyRecordThenCommitsAndCloses) {
+    EXPECT_EQ(0, PushKeyToDriver("1a2b3"));
+    SimCardDriverLog log = Received();
+    ASSERT_EQ(1u, log.keyTexts.size());
+    EXPECT_EQ(102u, log.keyTexts[0].size());
+    EXPECT_EQ(ExpectedKeyText("1a2b3"), log.keyTexts[0]);
+    EXPECT_EQ(std::vector<int>({128}), log.controls);
+    EXPECT_EQ(1, log.closes);
+    EXPECT_TRUE(log.puts.empty());
+    ExpectClosed();
+    // The same key gives the same text on every push.
+    EXPECT_EQ(0, PushKeyToDriver("1a2b3"));
+    EXPECT_EQ(Received().keyTexts[0], Received().keyTexts[1]);
+}
+
+TEST_F(KeyPushTest, WorksOnEveryFamily) {
+    const struct {
+        int family;
+        const char* device;
+    } cases[] = {{OS_FAMILY_WIN95, "RUKRV41.VXD"},
+                 {OS_FAMILY_WIN98, "RUKRV48.VXD"},
+                 {OS_FAMILY_NT4, "RNKRV521"}};
+    for (const auto& c : cases) {
+        SimReset();
+        SimSetWindowsFamily(c.family);
+        g_OsFamily = c.family;
+        SimAddCardDriver(c.device);
+        EXPECT_EQ(0, PushKeyToDriver("fffff")) << c.device;
+        ASSERT_EQ(1u, SimCardDriverReceived(c.device).keyTexts.size()) << c.device;
+        EXPECT_EQ(ExpectedKeyText("fffff"), SimCardDriverReceived(c.device).keyTexts[0]);
+        ExpectClosed();
+    }
+}
+
+TEST_F(KeyPushTest, AnotherOrUnreadableIdentityIsRefusedAndClosed) {
+    const std::vector<std::vector<WORD>> identities = {
+        {5, 0x0826, 0, 1, 6, 15},
+        {5, 0x0826, 0, 2, 6, 14},
+        {5, 0x0826, 0, 1, 7, 14},
+        {3, 0x0826, 0, 1}, // short reply: the minor version stays 0
+    };
+    for (const std::vector<WORD>& identity : identities) {
+        SimAddCardDriver("PcCard0-0");
+        Driver().identity = identity;
+        EXPECT_EQ(5, PushKeyToDriver("12345"));
+        EXPECT_TRUE(Received().keyTexts.empty());
+        EXPECT_EQ(1, Received().closes);
+        ExpectClosed();
+    }
+    SimAddCardDriver("PcCard0-0");
+    Driver().identityStatus = 3;
+    EXPECT_EQ(5, PushKeyToDriver("12345"));
+    EXPECT_EQ(1, Received().closes);
+    ExpectClosed();
+}
+
+TEST_F(KeyPushTest, NoUsableDeviceGivesSix) {
+    Driver().compatibility = {6, 0x0827, 0, 0, 50, 1, 99};
+    EXPECT_EQ(6, PushKeyToDriver("12345"));
+    ExpectClosed();
+    SimAddCardDriver("PcCard0-0");
+    Driver().probeStatus = 9;
+    EXPECT_EQ(6, PushKeyToDriver("12345"));
+    EXPECT_TRUE(Received().keyTexts.empty());
+    ExpectClosed();
+}
+
+TEST_F(KeyPushTest, RefusedKeyOrCommitIsAFailedPush) {
+    Driver().keyTextStatus = 4;
+    EXPECT_EQ(6, PushKeyToDriver("12345"));
+    EXPECT_TRUE(Received().controls.empty());
+    EXPECT_EQ(1, Received().closes);
+    ExpectClosed();
+
+    SimAddCardDriver("PcCard0-0");
+    Driver().controlStatus = 4;
+    EXPECT_EQ(6, PushKeyToDriver("12345"));
+    EXPECT_EQ(1, Received().closes);
+    ExpectClosed();
+}
+
+TEST_F(KeyPushTest, UnacknowledgedCloseKeepsTheResultButLeavesNothing) {
+    Driver().silentClose = true;
+    EXPECT_EQ(0, PushKeyToDriver("12345"));
+    EXPECT_EQ(1u, Received().keyTexts.size());
+    ExpectClosed();
+}
+
+} // namespace
