@@ -1,0 +1,247 @@
+#!/usr/bin/env python3
+"""Plays the end-to-end scenarios on the Windows executable under Wine.
+
+Usage: run_scenarios_wine.py --exe rckrv48.exe --probe rck_probe.exe [--prefix DIR] FILE.scn...
+
+The same scenario files as run_scenarios.py, on a real Windows API: Wine's
+registry, atom table and DOS device names. Per scenario, one `reg import`
+removes every key that any scenario names (so runs do not see each other),
+sets the Windows version Wine reports for the scenario's family and seeds the
+starting registry; then the executable runs once, and its exit code, standard
+output, the registry below the named keys, the global atoms and (for W) the
+DOS device names are compared with the scenario's expectations.
+
+Scenarios that need the card driver, or machine settings that Wine cannot
+give, are skipped with the reason. Exit code 0 when nothing failed, 1 when
+something failed, 77 when every scenario was skipped.
+"""
+
+import argparse
+import os
+import sys
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.join(HERE, "..", "..", "tools"))
+import scenario as sc  # noqa: E402
+import wine as wn  # noqa: E402
+import check_exe  # noqa: E402
+
+SKIPPED = 77
+# The key the program writes to when it finds no adapter; watched in every
+# scenario even when none names it.
+WATCHED_KEYS = ["HKEY_LOCAL_MACHINE\\Software\\Corvane"]
+MANAGER_ATOMS = ["RAD INSTALLED 0", "RAD INSTALLED 1"]
+
+
+def blocks_by_section(lines):
+    """{section header as written: [lines]} of machine-file lines."""
+    sections = {}
+    current = None
+    for l in lines:
+        s = l.strip()
+        if s.startswith("[") and s.endswith("]"):
+            current = sections.setdefault(s[1:-1].strip(), [])
+        elif s and not s.startswith(";") and current is not None:
+            current.append(s)
+    return sections
+
+
+def skip_reason(s):
+    if s.needs_card_driver():
+        return "needs the test driver"
+    for header in blocks_by_section(s.machine_lines):
+        if header.lower() != "atoms":
+            return "needs the machine setting [%s], which Wine cannot give" % header
+    for header, _ in sc.expected_machine_lines(s):
+        if header.lower() != "atoms":
+            return "expects [%s], which only the simulated machine shows" % header
+    return None
+
+
+def named_keys(scenarios):
+    """The keys the scenarios write in their registry and changes blocks."""
+    names = []
+    for s in scenarios:
+        for line in s.registry_lines + s.change_lines:
+            t = line.strip()
+            if t.startswith("[") and t.endswith("]"):
+                names.append(t[1:-1].lstrip("-"))
+    return names
+
+
+class Machine:
+    """The Wine machine with the program and the probe beside it."""
+
+    def __init__(self, wine, exe, probe):
+        self.wine = wine
+        self.exe = exe
+        self.probe_exe = probe
+
+    def probe(self, *args):
+        proc = self.wine.run(self.probe_exe, list(args))
+        if proc.returncode not in (0, 1):
+            raise wn.WineError("rck_probe %s failed (%d): %r" % (args[0], proc.returncode, proc.stderr))
+        return proc.stdout.decode("latin-1")
+
+    def find_roots(self, names):
+        """The keys to clean and compare: for each named key, the shortest key
+        on its path that a fresh prefix lacks. Everything below such a key is
+        the scenarios' own, so removing it restores the fresh state."""
+        paths = {}
+        for name in names:
+            parts = name.split("\\")
+            for n in range(2, len(parts) + 1):
+                p = "\\".join(parts[:n])
+                paths.setdefault(p.lower(), p)
+        candidates = list(paths.values())
+        exists = {}
+        # Several calls keep each command line well below its limit.
+        for i in range(0, len(candidates), 100):
+            chunk = candidates[i:i + 100]
+            answers = self.probe("key-exists", *chunk).split()
+            exists.update((p.lower(), a == "1") for p, a in zip(chunk, answers))
+        roots = {}
+        present = []
+        for name in names:
+            parts = name.split("\\")
+            for n in range(2, len(parts) + 1):
+                p = "\\".join(parts[:n])
+                if not exists[p.lower()]:
+                    roots[p.lower()] = p
+                    break
+            else:
+                present.append(name)
+        cover = [r for k, r in roots.items()
+                 if not any(k.startswith(other + "\\") for other in roots)]
+        return sorted(cover, key=str.lower), present
+
+    def export(self, roots):
+        text = self.probe("export", *roots)
+        actual, _, _ = sc.parse_regedit(text.split("\n"), "Wine registry")
+        return actual
+
+
+def under(key, roots):
+    return any(key == r or key.startswith(r + "\\") for r in roots)
+
+
+def play(m, s, roots, atom_names):
+    problems = []
+    registry = [l for l in s.registry_lines if l.strip() != "REGEDIT4"]
+    m.wine.reg_import(["[-%s]" % r for r in roots] + wn.family_lines(s.family) + registry)
+
+    machine = blocks_by_section(s.machine_lines)
+    start_atoms = next((v for k, v in machine.items() if k.lower() == "atoms"), [])
+    wanted = sc.expected_machine_lines(s)
+    if start_atoms or wanted:
+        m.probe("delete-atom", *atom_names)
+        if start_atoms:
+            m.probe("add-atom", *start_atoms)
+    watch_devices = s.args[:1] == ["W"]
+    if watch_devices:
+        devices_before = set(m.probe("dos-devices").split("\n"))
+
+    proc = m.wine.run(m.exe, s.args)
+    if proc.stderr:
+        problems.append("standard error: %r" % proc.stderr)
+    if proc.returncode != s.exit:
+        problems.append("exit code %d, expected %d" % (proc.returncode, s.exit))
+    if proc.stdout != s.stdout:
+        problems.append("stdout %r, expected %r" % (proc.stdout, s.stdout))
+
+    root_keys = [r.lower() for r in roots]
+    start, _, _ = sc.parse_regedit(s.registry_lines, s.where())
+    expected = {k: v for k, v in sc.apply_changes(start, s.change_lines).items()
+                if under(k, root_keys)}
+    problems += sc.compare_registry(expected, m.export(roots))
+
+    if wanted:
+        answers = m.probe("find-atom", *[line for _, line in wanted]).split()
+        for (header, line), answer in zip(wanted, answers):
+            if answer != "1":
+                problems.append("machine lacks [%s] %s" % (header, line))
+    if watch_devices:
+        devices_after = set(m.probe("dos-devices").split("\n"))
+        for name in sorted(devices_after - devices_before):
+            problems.append("DOS device name left behind: %s" % name)
+        for name in sorted(devices_before - devices_after):
+            problems.append("DOS device name removed: %s" % name)
+    return problems
+
+
+def check_version_resource(m, exe):
+    """What V prints under Wine must be the version resource's description."""
+    with open(exe, "rb") as f:
+        _, strings = check_exe.read_version_info(check_exe.Pe(f.read()))
+    m.wine.reg_import(wn.family_lines("win2000"))
+    proc = m.wine.run(m.exe, ["V"])
+    expected = (strings.get("FileDescription", "") + "\r\n").encode("latin-1")
+    if proc.stdout != expected or proc.returncode != 0:
+        return ["V printed %r (exit %d), the version resource says %r" %
+                (proc.stdout, proc.returncode, expected)]
+    return []
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--exe", required=True, help="the x86_64 rckrv48.exe")
+    parser.add_argument("--probe", required=True, help="rck_probe.exe of the same build")
+    parser.add_argument("--prefix", help="use this Wine prefix instead of a fresh one")
+    parser.add_argument("files", nargs="+")
+    args = parser.parse_args()
+
+    scenarios = []
+    for path in args.files:
+        scenarios += sc.load_scenarios(path)
+    if not scenarios:
+        print("no scenarios")
+        return 1
+    if not wn.available():
+        print("skip: Wine not found (%s)" % wn.WINE64)
+        return SKIPPED
+
+    atom_names = list(MANAGER_ATOMS)
+    for s in scenarios:
+        for header, line in sc.expected_machine_lines(s):
+            atom_names.append(line)
+        atom_names += blocks_by_section(s.machine_lines).get("Atoms", [])
+    atom_names = sorted(set(atom_names))
+
+    failed = played = skipped = 0
+    with wn.Wine(args.prefix) as wine:
+        m = Machine(wine, os.path.abspath(args.exe), os.path.abspath(args.probe))
+        roots, present = m.find_roots(WATCHED_KEYS + named_keys(scenarios))
+        for problem in check_version_resource(m, args.exe):
+            failed += 1
+            print("FAIL version resource: %s" % problem)
+        present = set(k.lower() for k in present)
+        for s in scenarios:
+            reason = skip_reason(s)
+            if reason:
+                skipped += 1
+                print("skip %s %s: %s" % (s.where(), s.name, reason))
+                continue
+            clash = [k for k in named_keys([s]) if k.lower() in present]
+            if clash:
+                problems = ["names a key that a fresh Wine prefix has and that cannot be "
+                            "cleaned: %s" % k for k in clash]
+            else:
+                problems = play(m, s, roots, atom_names)
+                played += 1
+            if problems:
+                failed += 1
+                print("FAIL %s %s" % (s.where(), s.name))
+                for p in problems:
+                    print("     %s" % p)
+            else:
+                print("ok   %s %s" % (s.where(), s.name))
+    print("%d scenarios under Wine: %d played, %d skipped, %d failed" %
+          (len(scenarios), played, skipped, failed))
+    if failed:
+        return 1
+    return 0 if played else SKIPPED
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,366 @@
+// Probe for the Wine suite, linked with the program's own start-up in place
+// of the dispatcher, so it sees the argument vector exactly as the program
+// does. It reads and sets the state of the Wine machine that the program's
+// results leave behind, beyond the registry:
+//
+//   rck_probe find-atom NAME...   prints 1 or 0 for each NAME: is it in the
+//                                 global atom table
+//   rck_probe add-atom NAME...    adds each NAME to the global atom table
+//   rck_probe delete-atom NAME... removes each NAME however often it was added
+//   rck_probe key-exists KEY...   prints 1 or 0 for each KEY (as for export)
+//   rck_probe dos-devices         prints every DOS device name, one a line
+//   rck_probe export KEY...       prints the keys, with everything below them, as
+//                                 REGEDIT4 text; KEY starts with HKEY_LOCAL_MACHINE
+//                                 or HKEY_CURRENT_USER, a missing key prints nothing
+//   rck_probe spawn               starts itself once for every line of standard
+//                                 input, with that line as its whole command line,
+//                                 and prints "line <hex of the line>" before each
+//
+// Started by spawn, it prints the argument vector three ways, one line each:
+// "own", as the program's start-up split it, then "msvcrt" and "ucrt", as the
+// two C runtimes of the machine split the same command line. Each line holds
+// the name and then every argument as a tab and the argument's bytes in hex.
+#include "cli/dispatcher.h"
+
+#include <windows.h>
+
+namespace {
+
+const char kChildVariable[] = "RCK_PROBE_ARGV";
+
+char g_Line[4096];
+char g_Input[65536];
+char g_DosDevices[65536];
+char g_ModulePath[MAX_PATH];
+char g_KeyPath[2048];
+char g_ValueName[16384];
+unsigned char g_ValueData[65536];
+
+int Same(const char* a, const char* b) {
+    while (*a != '\0' && *a == *b) {
+        ++a;
+        ++b;
+    }
+    return *a == *b;
+}
+
+int TextBytes(const char* text) {
+    int length = 0;
+    while (text[length] != '\0') {
+        ++length;
+    }
+    return length;
+}
+
+int StartsWith(const char* text, const char* prefix) {
+    while (*prefix != '\0' && *prefix == *text) {
+        ++prefix;
+        ++text;
+    }
+    return *prefix == '\0';
+}
+
+void PrintBytes(const char* bytes, int count) {
+    DWORD written = 0;
+    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), bytes, static_cast<DWORD>(count), &written, nullptr);
+}
+
+void Print(const char* text) {
+    PrintBytes(text, TextBytes(text));
+}
+
+// REGEDIT4 escapes only the backslash and the double quote.
+void PrintEscaped(const char* text, int count) {
+    int start = 0;
+    for (int i = 0; i < count; ++i) {
+        if (text[i] == '\\' || text[i] == '"') {
+            PrintBytes(text + start, i - start);
+            PrintBytes("\\", 1);
+            start = i;
+        }
+    }
+    PrintBytes(text + start, count - start);
+}
+
+void PrintHex(const char* bytes, int count) {
+    for (int i = 0; i < count; ++i) {
+        wsprintfA(g_Line, "%02x", static_cast<unsigned char>(bytes[i]));
+        Print(g_Line);
+    }
+}
+
+void PrintVector(const char* name, int argc, char** argv) {
+    Print(name);
+    for (int i = 0; i < argc; ++i) {
+        Print("\t");
+        int n = 0;
+        while (argv[i][n] != '\0') {
+            ++n;
+        }
+        PrintHex(argv[i], n);
+    }
+    Print("\n");
+}
+
+struct StartupInfo {
+    int newMode;
+};
+typedef int(__cdecl* GetMainArgs)(int*, char***, char***, int, StartupInfo*);
+typedef int(__cdecl* ConfigureNarrowArgv)(int);
+typedef int*(__cdecl* ArgcPointer)();
+typedef char***(__cdecl* ArgvPointer)();
+
+template <typename Function> Function Find(HMODULE module, const char* name) {
+    FARPROC found = module ? GetProcAddress(module, name) : nullptr;
+    return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(found));
+}
+
+int PrintArgumentVectors(int argc, char** argv) {
+    PrintVector("own", argc, argv);
+
+    HMODULE msvcrt = LoadLibraryA("msvcrt.dll");
+    GetMainArgs getMainArgs = Find<GetMainArgs>(msvcrt, "__getmainargs");
+    int crtArgc = 0;
+    char** crtArgv = nullptr;
+    char** crtEnv = nullptr;
+    StartupInfo info = {0};
+    if (getMainArgs == nullptr || getMainArgs(&crtArgc, &crtArgv, &crtEnv, 0, &info) != 0) {
+        Print("msvcrt unavailable\n");
+    } else {
+        PrintVector("msvcrt", crtArgc, crtArgv);
+    }
+
+    // Mode 1: the arguments as written, without wildcard expansion.
+    HMODULE ucrt = LoadLibraryA("ucrtbase.dll");
+    ConfigureNarrowArgv configure = Find<ConfigureNarrowArgv>(ucrt, "_configure_narrow_argv");
+    ArgcPointer argcOf = Find<ArgcPointer>(ucrt, "__p___argc");
+    ArgvPointer argvOf = Find<ArgvPointer>(ucrt, "__p___argv");
+    if (configure == nullptr || argcOf == nullptr || argvOf == nullptr || configure(1) != 0) {
+        Print("ucrt unavailable\n");
+    } else {
+        PrintVector("ucrt", *argcOf(), *argvOf());
+    }
+    return 0;
+}
+
+int Spawn() {
+    DWORD got = 0;
+    DWORD total = 0;
+    HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    while (total < sizeof g_Input - 1 &&
+           ReadFile(input, g_Input + total, sizeof g_Input - 1 - total, &got, nullptr) && got > 0) {
+        total += got;
+    }
+    g_Input[total] = '\0';
+    if (GetModuleFileNameA(nullptr, g_ModulePath, sizeof g_ModulePath) == 0 ||
+        !SetEnvironmentVariableA(kChildVariable, "1")) {
+        return 2;
+    }
+    int failures = 0;
+    char* line = g_Input;
+    while (*line != '\0') {
+        char* end = line;
+        while (*end != '\0' && *end != '\n') {
+            ++end;
+        }
+        char* next = *end == '\0' ? end : end + 1;
+        if (end > line && end[-1] == '\r') {
+            --end;
+        }
+        *end = '\0';
+        Print("line ");
+        PrintHex(line, static_cast<int>(end - line));
+        Print("\n");
+        STARTUPINFOA startup = {};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION process = {};
+        if (!CreateProcessA(g_ModulePath, line, nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                            &startup, &process)) {
+            Print("cannot start\n");
+            ++failures;
+        } else {
+            WaitForSingleObject(process.hProcess, INFINITE);
+            CloseHandle(process.hThread);
+            CloseHandle(process.hProcess);
+        }
+        line = next;
+    }
+    return failures == 0 ? 0 : 1;
+}
+
+int DeleteAtom(const char* name) {
+    ATOM atom;
+    int rounds = 0;
+    while ((atom = GlobalFindAtomA(name)) != 0 && rounds < 10000) {
+        GlobalDeleteAtom(atom);
+        ++rounds;
+    }
+    return GlobalFindAtomA(name) == 0 ? 0 : 1;
+}
+
+int PrintDosDevices() {
+    DWORD length = QueryDosDeviceA(nullptr, g_DosDevices, sizeof g_DosDevices);
+    if (length == 0) {
+        return 1;
+    }
+    for (DWORD i = 0; i < length && g_DosDevices[i] != '\0';) {
+        Print(g_DosDevices + i);
+        Print("\n");
+        while (g_DosDevices[i] != '\0') {
+            ++i;
+        }
+        ++i;
+    }
+    return 0;
+}
+
+// One value as a REGEDIT4 line. Texts with exactly one terminator, at the
+// end, are written as texts; everything else as the bytes it holds, so that
+// a comparison sees any difference in type or length.
+void PrintValue(const char* name, DWORD type, const unsigned char* data, DWORD size) {
+    if (name[0] == '\0') {
+        Print("@=");
+    } else {
+        Print("\"");
+        PrintEscaped(name, TextBytes(name));
+        Print("\"=");
+    }
+    int terminated = size > 0 && data[size - 1] == '\0';
+    for (DWORD i = 0; terminated && i + 1 < size; ++i) {
+        terminated = data[i] != '\0';
+    }
+    if (type == REG_SZ && terminated) {
+        Print("\"");
+        PrintEscaped(reinterpret_cast<const char*>(data), static_cast<int>(size - 1));
+        Print("\"\n");
+    } else if (type == REG_DWORD && size == 4) {
+        wsprintfA(g_Line, "dword:%08x\n",
+                  static_cast<unsigned>(data[0] | (data[1] << 8) | (data[2] << 16)) |
+                      (static_cast<unsigned>(data[3]) << 24));
+        Print(g_Line);
+    } else {
+        wsprintfA(g_Line, "hex(%x):", static_cast<unsigned>(type));
+        Print(g_Line);
+        for (DWORD i = 0; i < size; ++i) {
+            wsprintfA(g_Line, i == 0 ? "%02x" : ",%02x", data[i]);
+            Print(g_Line);
+        }
+        Print("\n");
+    }
+}
+
+// Prints the key whose path below `root` starts at g_KeyPath + `start`, and
+// all keys below it. g_KeyPath holds the full path as printed.
+int ExportKey(HKEY root, int start) {
+    HKEY key;
+    if (RegOpenKeyExA(root, g_KeyPath + start, 0, KEY_READ, &key) != ERROR_SUCCESS) {
+        return 0;
+    }
+    Print("\n[");
+    Print(g_KeyPath);
+    Print("]\n");
+    for (DWORD i = 0;; ++i) {
+        DWORD nameSize = sizeof g_ValueName;
+        DWORD dataSize = sizeof g_ValueData;
+        DWORD type = 0;
+        if (RegEnumValueA(key, i, g_ValueName, &nameSize, nullptr, &type, g_ValueData, &dataSize) !=
+            ERROR_SUCCESS) {
+            break;
+        }
+        PrintValue(g_ValueName, type, g_ValueData, dataSize);
+    }
+    int length = TextBytes(g_KeyPath);
+    for (DWORD i = 0;; ++i) {
+        DWORD nameSize = static_cast<DWORD>(sizeof g_KeyPath) - length - 1;
+        g_KeyPath[length] = '\\';
+        if (RegEnumKeyExA(key, i, g_KeyPath + length + 1, &nameSize, nullptr, nullptr, nullptr,
+                          nullptr) != ERROR_SUCCESS) {
+            break;
+        }
+        ExportKey(root, start);
+    }
+    g_KeyPath[length] = '\0';
+    RegCloseKey(key);
+    return 1;
+}
+
+// The root key of a full key name and where the path below it starts.
+HKEY SplitKeyName(const char* name, int* start) {
+    if (StartsWith(name, "HKEY_LOCAL_MACHINE\\")) {
+        *start = TextBytes("HKEY_LOCAL_MACHINE\\");
+        return HKEY_LOCAL_MACHINE;
+    }
+    if (StartsWith(name, "HKEY_CURRENT_USER\\")) {
+        *start = TextBytes("HKEY_CURRENT_USER\\");
+        return HKEY_CURRENT_USER;
+    }
+    return nullptr;
+}
+
+int Export(int count, char** keys) {
+    Print("REGEDIT4\n");
+    for (int i = 0; i < count; ++i) {
+        int start = 0;
+        HKEY root = SplitKeyName(keys[i], &start);
+        if (root == nullptr || TextBytes(keys[i]) >= static_cast<int>(sizeof g_KeyPath)) {
+            return 2;
+        }
+        wsprintfA(g_KeyPath, "%s", keys[i]);
+        ExportKey(root, start);
+    }
+    return 0;
+}
+
+int KeyExists(const char* name) {
+    int start = 0;
+    HKEY root = SplitKeyName(name, &start);
+    HKEY key;
+    if (root == nullptr || RegOpenKeyExA(root, name + start, 0, KEY_READ, &key) != ERROR_SUCCESS) {
+        return 0;
+    }
+    RegCloseKey(key);
+    return 1;
+}
+
+int Usage() {
+    Print("usage: rck_probe find-atom|add-atom|delete-atom NAME..., key-exists KEY..., "
+          "export KEY..., dos-devices, spawn\n");
+    return 2;
+}
+
+} // namespace
+
+int DispatchCommand(int argc, char** argv, char** envp) {
+    (void)envp;
+    char flag[4];
+    if (GetEnvironmentVariableA(kChildVariable, flag, sizeof flag) != 0) {
+        return PrintArgumentVectors(argc, argv);
+    }
+    if (argc == 2 && Same(argv[1], "spawn")) {
+        return Spawn();
+    }
+    if (argc == 2 && Same(argv[1], "dos-devices")) {
+        return PrintDosDevices();
+    }
+    if (argc < 3) {
+        return Usage();
+    }
+    if (Same(argv[1], "export")) {
+        return Export(argc - 2, argv + 2);
+    }
+    int failed = 0;
+    for (int i = 2; i < argc; ++i) {
+        if (Same(argv[1], "find-atom")) {
+            Print(GlobalFindAtomA(argv[i]) != 0 ? "1\n" : "0\n");
+        } else if (Same(argv[1], "key-exists")) {
+            Print(KeyExists(argv[i]) ? "1\n" : "0\n");
+        } else if (Same(argv[1], "add-atom")) {
+            failed |= GlobalAddAtomA(argv[i]) == 0;
+        } else if (Same(argv[1], "delete-atom")) {
+            failed |= DeleteAtom(argv[i]);
+        } else {
+            return Usage();
+        }
+    }
+    return failed;
+}
