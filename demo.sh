@@ -32,9 +32,11 @@ run H
 run H 2
 run H 0
 run @
-run K 2 0x0123456789 secret "" abcdefghijklm
+run K 2 0x0123456789 secrt "" abcdefghijklm
 run W 1A2B3 1
-run E "$(sed -n 's/^"Encryption"="\(.*\)"$/\1/p' "$RCKRV48_MACHINE" | head -n 1)" 2
+# The record K stored in profile 1, copied into profile 2 as a script would.
+record=$(sed -n 's/^"Encryption"="\(.*\)"$/\1/p' "$RCKRV48_MACHINE" | head -n 1 | sed 's/\\\\/\\/g')
+run E "$record" 2
 echo "== Malformed command lines"
 run
 run h

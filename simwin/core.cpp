@@ -78,9 +78,15 @@ DWORD BeginCall(const char* function, const std::string& detail) {
     return 0;
 }
 
-bool RealTime() { return Core().realTime; }
-void SetRealTime(bool on) { Core().realTime = on; }
-DWORD PlatformId() { return Core().version.platformId; }
+bool RealTime() {
+    return Core().realTime;
+}
+void SetRealTime(bool on) {
+    Core().realTime = on;
+}
+DWORD PlatformId() {
+    return Core().version.platformId;
+}
 
 std::string Trim(const std::string& s) {
     size_t b = s.find_first_not_of(" \t\r");
@@ -101,7 +107,9 @@ std::string Lower(const std::string& s) {
     return r;
 }
 
-bool EqualNoCase(const std::string& a, const std::string& b) { return Lower(a) == Lower(b); }
+bool EqualNoCase(const std::string& a, const std::string& b) {
+    return Lower(a) == Lower(b);
+}
 
 } // namespace sim
 
@@ -141,15 +149,21 @@ void SimSetWindowsFamily(int family) {
     }
 }
 
-void SimSetVersionQueryFails(bool fails) { Core().version.queryFails = fails; }
+void SimSetVersionQueryFails(bool fails) {
+    Core().version.queryFails = fails;
+}
 
 void SimFailCall(const char* function, int occurrence, DWORD error) {
     Core().faults.push_back(Fault{function, occurrence, error});
 }
 
-void SimClearFaults() { Core().faults.clear(); }
+void SimClearFaults() {
+    Core().faults.clear();
+}
 
-const std::vector<std::string>& SimCallLog() { return Core().callLog; }
+const std::vector<std::string>& SimCallLog() {
+    return Core().callLog;
+}
 
 int SimCallCount(const char* function) {
     auto it = Core().callCounts.find(function);
@@ -169,18 +183,30 @@ std::vector<std::string> SimAtoms() {
     return names;
 }
 
-std::string SimStdout() { return Core().capturedStdout; }
-void SimClearStdout() { Core().capturedStdout.clear(); }
-DWORD SimSleptMilliseconds() { return Core().sleptMs; }
-int SimSleepCount() { return Core().sleepCount; }
+std::string SimStdout() {
+    return Core().capturedStdout;
+}
+void SimClearStdout() {
+    Core().capturedStdout.clear();
+}
+DWORD SimSleptMilliseconds() {
+    return Core().sleptMs;
+}
+int SimSleepCount() {
+    return Core().sleepCount;
+}
 
 // ---- simulated platform functions ---------------------------------------
 
 extern "C" {
 
-DWORD WINAPI GetLastError(void) { return Core().lastError; }
+DWORD WINAPI GetLastError(void) {
+    return Core().lastError;
+}
 
-void WINAPI SetLastError(DWORD dwErrCode) { Core().lastError = dwErrCode; }
+void WINAPI SetLastError(DWORD dwErrCode) {
+    Core().lastError = dwErrCode;
+}
 
 BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA info) {
     DWORD fail = sim::BeginCall("GetVersionExA", info ? std::to_string(info->dwOSVersionInfoSize)
@@ -476,7 +502,7 @@ bool LoadAtomsSection(const std::vector<sim::Line>& lines, std::string* error) {
     return true;
 }
 
-bool LoadSection(const std::string& header, const std::vector<sim::Line>& lines,
+bool LoadSection(const std::string& header, int headerLine, const std::vector<sim::Line>& lines,
                  std::string* error) {
     if (sim::EqualNoCase(header, "Windows")) {
         return LoadWindowsSection(lines, error);
@@ -484,7 +510,7 @@ bool LoadSection(const std::string& header, const std::vector<sim::Line>& lines,
     if (sim::EqualNoCase(header, "Atoms")) {
         return LoadAtomsSection(lines, error);
     }
-    return sim::LoadDeviceSection(header, lines, error);
+    return sim::LoadDeviceSection(header, headerLine, lines, error);
 }
 
 } // namespace
@@ -514,7 +540,7 @@ bool SimLoadMachineText(const std::string& text, std::string* error) {
     size_t i = 0;
     auto flush = [&]() {
         if (ok && headerLine != 0) {
-            ok = LoadSection(header, body, error);
+            ok = LoadSection(header, headerLine, body, error);
         }
         body.clear();
     };

@@ -439,8 +439,8 @@ bool LoadDeviceSetting(Device& d, const std::string& key, const std::string& val
     return false;
 }
 
-bool LoadDevice(const std::string& name, const std::vector<sim::Line>& lines, std::string* error) {
-    int first = lines.empty() ? 0 : lines.front().number;
+bool LoadDevice(const std::string& name, int first, const std::vector<sim::Line>& lines,
+                std::string* error) {
     if (name.empty() || name.find('\\') != std::string::npos) {
         *error = LineError(first, "a device name is a name below \\Device\\ or a VxD file name");
         return false;
@@ -542,16 +542,15 @@ void sim::ResetDevices() {
     State() = DeviceState();
 }
 
-bool sim::LoadDeviceSection(const std::string& header, const std::vector<Line>& lines,
-                            std::string* error) {
+bool sim::LoadDeviceSection(const std::string& header, int headerLine,
+                            const std::vector<Line>& lines, std::string* error) {
     if (sim::EqualNoCase(header, "DosDevices")) {
         return LoadDosDevices(lines, error);
     }
     if (header.size() > 7 && sim::EqualNoCase(header.substr(0, 7), "Device ")) {
-        return LoadDevice(sim::Trim(header.substr(7)), lines, error);
+        return LoadDevice(sim::Trim(header.substr(7)), headerLine, lines, error);
     }
-    int line = lines.empty() ? 0 : lines.front().number;
-    *error = LineError(line, "unknown section [" + header + "]");
+    *error = LineError(headerLine, "unknown section [" + header + "]");
     return false;
 }
 

@@ -43,9 +43,10 @@ void SaveRegistry(std::string& out);
 
 // Devices, DOS device names and the card driver model (devices.cpp).
 // `header` is the text between the brackets of a section header other than
-// [Windows] and [Atoms], for instance "DosDevices" or "Device PcCard0-0".
+// [Windows] and [Atoms], for instance "DosDevices" or "Device PcCard0-0";
+// `headerLine` is the line number of the section header.
 void ResetDevices();
-bool LoadDeviceSection(const std::string& header, const std::vector<Line>& lines,
+bool LoadDeviceSection(const std::string& header, int headerLine, const std::vector<Line>& lines,
                        std::string* error);
 void SaveDevices(std::string& out);
 

@@ -183,10 +183,10 @@ TEST_F(SimDevicesTest, MachineFileErrorsNameTheLine) {
         {"[Device PcCard0-0]\n\nBusy=x\n",
          "line 5: expected a count in Busy of [Device PcCard0-0]"},
         {"[Device A]\nProbeStatus=65536\n", "line 4: expected a status 0 to 65535"},
-        {"[Device A]\n[Device a]\nBusy=1\n", "line 5: device a is described twice"},
+        {"[Device A]\n[Device a]\nBusy=1\n", "line 4: device a is described twice"},
         {"[Device A]\nColour=blue\n", "line 4: unknown setting in Colour of [Device A]"},
         {"[DosDevices]\nNAME\n", "line 4: expected NAME=target"},
-        {"[Devise A]\nBusy=1\n", "line 4: unknown section [Devise A]"},
+        {"[Devise A]\nBusy=1\n", "line 3: unknown section [Devise A]"},
     };
     for (const auto& c : cases) {
         std::string error;
