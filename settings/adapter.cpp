@@ -90,8 +90,8 @@ int BuildAdapterKeyPath(const char* id) {
     case OS_FAMILY_WIN2000:
         return BuildFromEnumeration(kWin2000Layout, id);
     case OS_FAMILY_NT4:
-        wsprintfA(g_AdapterKeyPath, "%s\\RN%s521\\Parameters", "System\\CurrentControlSet\\Services",
-                  "KRV");
+        wsprintfA(g_AdapterKeyPath, "%s\\RN%s521\\Parameters",
+                  "System\\CurrentControlSet\\Services", "KRV");
         return 1;
     default:
         g_AdapterKeyPath[0] = '\0';

@@ -13,8 +13,8 @@
 int WriteRegString(HKEY root, const char* subkey, const char* name, const char* text) {
     HKEY key = nullptr;
     DWORD disposition = 0;
-    if (RegCreateKeyExA(root, subkey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
-                        nullptr, &key, &disposition) != ERROR_SUCCESS) {
+    if (RegCreateKeyExA(root, subkey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr,
+                        &key, &disposition) != ERROR_SUCCESS) {
         return 0;
     }
     const DWORD size = static_cast<DWORD>(TextLength(text) + 1);

@@ -63,7 +63,7 @@ struct Value {
 };
 
 struct Key {
-    std::string name; // as created
+    std::string name;                                     // as created
     std::map<std::string, std::unique_ptr<Key>> children; // by lower-case name
     std::map<std::string, Value> values;                  // by lower-case name
 };
@@ -106,7 +106,9 @@ std::string HandleName(HKEY h) {
     return HexNumber(reinterpret_cast<uintptr_t>(h));
 }
 
-std::string Quoted(const char* s) { return s ? "\"" + std::string(s) + "\"" : "(null)"; }
+std::string Quoted(const char* s) {
+    return s ? "\"" + std::string(s) + "\"" : "(null)";
+}
 
 REGSAM MapAccess(REGSAM access) {
     if (access & (kMaximumAllowed | kGenericAll)) {
@@ -183,8 +185,7 @@ Key* FindChild(Key* key, const std::string& name) {
 // The entry of `lower` in a map keyed by lower-case names, made when
 // missing. A name that sorts after all others (as in a saved file) is added
 // at the end without a search.
-template <class Map>
-typename Map::iterator Slot(Map& map, const std::string& lower) {
+template <class Map> typename Map::iterator Slot(Map& map, const std::string& lower) {
     if (map.empty() || map.rbegin()->first < lower) {
         return map.emplace_hint(map.end(), lower, typename Map::mapped_type());
     }
@@ -254,7 +255,9 @@ std::string LineError(int line, const std::string& message) {
     return "line " + std::to_string(line) + ": " + message;
 }
 
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\r';
+}
 
 const char* SkipBlanks(const char* p, const char* e) {
     while (p < e && IsBlank(*p)) {
@@ -343,7 +346,7 @@ const char* ReadQuoted(const char* p, const char* e, std::string* out, std::stri
 }
 
 class RegistryLoader {
-public:
+  public:
     RegistryLoader(const std::vector<sim::Line>& lines, std::string* error)
         : lines_(lines), error_(error) {}
 
@@ -375,7 +378,7 @@ public:
         return true;
     }
 
-private:
+  private:
     void TrimLine(size_t i, const char** b, const char** e) {
         const std::string& s = lines_[i].text;
         const char* p = s.data();
@@ -656,7 +659,9 @@ int CountKeys(const Key& key) {
 
 // ---- machine-wide entry points ---------------------------------------------
 
-void sim::ResetRegistry() { Registry() = RegistryState(); }
+void sim::ResetRegistry() {
+    Registry() = RegistryState();
+}
 
 bool sim::LoadRegistry(const std::vector<Line>& lines, std::string* error) {
     return RegistryLoader(lines, error).Run();
@@ -669,7 +674,9 @@ void sim::SaveRegistry(std::string& out) {
 
 // ---- test controls ------------------------------------------------------------
 
-int SimOpenKeyCount() { return static_cast<int>(Registry().handles.size()); }
+int SimOpenKeyCount() {
+    return static_cast<int>(Registry().handles.size());
+}
 
 void SimRegSetValue(const std::string& path, const std::string& name, DWORD type,
                     const std::string& data) {
@@ -691,9 +698,13 @@ void SimRegSetDword(const std::string& path, const std::string& name, DWORD valu
     SimRegSetValue(path, name, REG_DWORD, data);
 }
 
-void SimRegCreateKey(const std::string& path) { ControlPath(path, true); }
+void SimRegCreateKey(const std::string& path) {
+    ControlPath(path, true);
+}
 
-bool SimRegKeyExists(const std::string& path) { return ControlPath(path, false) != nullptr; }
+bool SimRegKeyExists(const std::string& path) {
+    return ControlPath(path, false) != nullptr;
+}
 
 bool SimRegGetValue(const std::string& path, const std::string& name, DWORD* type,
                     std::string* data) {
@@ -714,7 +725,9 @@ bool SimRegGetValue(const std::string& path, const std::string& name, DWORD* typ
     return true;
 }
 
-int SimRegKeyCount() { return CountKeys(*Registry().root); }
+int SimRegKeyCount() {
+    return CountKeys(*Registry().root);
+}
 
 std::string SimRegExportText() {
     std::string out;
@@ -728,10 +741,9 @@ extern "C" {
 
 LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired,
                           PHKEY phkResult) {
-    LONG fail = static_cast<LONG>(
-        sim::BeginCall("RegOpenKeyExA", HandleName(hKey) + "\\" + (lpSubKey ? lpSubKey : "(null)") +
-                                            " options=" + HexNumber(ulOptions) +
-                                            " access=" + HexNumber(samDesired)));
+    LONG fail = static_cast<LONG>(sim::BeginCall(
+        "RegOpenKeyExA", HandleName(hKey) + "\\" + (lpSubKey ? lpSubKey : "(null)") + " options=" +
+                             HexNumber(ulOptions) + " access=" + HexNumber(samDesired)));
     if (fail != 0) {
         return fail;
     }
@@ -851,8 +863,8 @@ LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD 
                            const BYTE* lpData, DWORD cbData) {
     (void)Reserved;
     LONG fail = static_cast<LONG>(sim::BeginCall(
-        "RegSetValueExA", HandleName(hKey) + " " + Quoted(lpValueName) +
-                              " type=" + std::to_string(dwType) + " size=" + std::to_string(cbData)));
+        "RegSetValueExA", HandleName(hKey) + " " + Quoted(lpValueName) + " type=" +
+                              std::to_string(dwType) + " size=" + std::to_string(cbData)));
     if (fail != 0) {
         return fail;
     }

@@ -16,8 +16,11 @@
 namespace {
 
 const char* const kRows[] = {
-    "KESTRAN_INSTRUMENTS-AIRLOOM/IEEE-4E21", "KESTRAN_INSTRUMENTS-AIRLOOM/IEEE-9A07",
-    "KESTRAN_INSTRUMENTS-AIRLOOM/IEEE-D3B5", "TMX-AirLoom/IEEE-2C68", "TMX-AirLoom/IEEE-F170",
+    "KESTRAN_INSTRUMENTS-AIRLOOM/IEEE-4E21",
+    "KESTRAN_INSTRUMENTS-AIRLOOM/IEEE-9A07",
+    "KESTRAN_INSTRUMENTS-AIRLOOM/IEEE-D3B5",
+    "TMX-AirLoom/IEEE-2C68",
+    "TMX-AirLoom/IEEE-F170",
 };
 const char kCard[] = "CORVANE PC Card";
 const char kW9xClass[] = "System\\CurrentControlSet\\Services\\Class\\";
@@ -134,8 +137,9 @@ TEST_F(AdapterTest, EachFamilyReadsOnlyItsInstance) {
     Vendor(std::string(kW2kClass) + "X\\0000", kCard);
     SimClearCallLog();
     EXPECT_EQ(1, FindAdapter(g_CardIdTable));
-    EXPECT_EQ("HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Enum\\PCMCIA\\TMX-AirLoom/IEEE-F170\\1",
-              Reads()[4]);
+    EXPECT_EQ(
+        "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Enum\\PCMCIA\\TMX-AirLoom/IEEE-F170\\1",
+        Reads()[4]);
     EXPECT_STREQ("System\\CurrentControlSet\\Control\\Class\\X\\0000", g_AdapterKeyPath);
 }
 

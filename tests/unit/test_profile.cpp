@@ -29,7 +29,9 @@ const std::string kEnum =
 const std::string kFallback = "Software\\Corvane\\Driver";
 const std::string kManager = "Software\\Corvane\\Client Manager";
 
-std::string Profile(int n) { return kAdapter + "\\Config0" + std::to_string(n); }
+std::string Profile(int n) {
+    return kAdapter + "\\Config0" + std::to_string(n);
+}
 
 // A key record with the given default key index and enable flag, and keys
 // whose bytes run from `fill` on, so that every byte is recognisable.
