@@ -127,6 +127,7 @@ def under(key, roots):
 
 
 def play(m, s, roots, atom_names):
+    """Plays one scenario; returns its problems, none when it passed."""
     problems = []
     registry = [l for l in s.registry_lines if l.strip() != "REGEDIT4"]
     m.wine.reg_import(["[-%s]" % r for r in roots] + wn.family_lines(s.family) + registry)
@@ -186,6 +187,38 @@ def check_version_resource(m, exe):
     return []
 
 
+def play_all(m, scenarios, roots, present):
+    """Plays every scenario; returns the numbers failed, played and skipped."""
+    atom_names = set(MANAGER_ATOMS)
+    for s in scenarios:
+        atom_names.update(line for _, line in sc.expected_machine_lines(s))
+        atom_names.update(blocks_by_section(s.machine_lines).get("Atoms", []))
+    atom_names = sorted(atom_names)
+    present = set(k.lower() for k in present)
+    failed = played = skipped = 0
+    for s in scenarios:
+        reason = skip_reason(s)
+        if reason:
+            skipped += 1
+            print("skip %s %s: %s" % (s.where(), s.name, reason))
+            continue
+        clash = [k for k in named_keys([s]) if k.lower() in present]
+        if clash:
+            problems = ["names a key that the Wine prefix had before the suite, which "
+                        "cannot be cleaned: %s" % k for k in clash]
+        else:
+            problems = play(m, s, roots, atom_names)
+            played += 1
+        if problems:
+            failed += 1
+            print("FAIL %s %s" % (s.where(), s.name))
+            for p in problems:
+                print("     %s" % p)
+        else:
+            print("ok   %s %s" % (s.where(), s.name))
+    return failed, played, skipped
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--exe", required=True, help="the x86_64 rckrv48.exe")
@@ -204,41 +237,18 @@ def main():
         print("skip: Wine not found (%s)" % wn.WINE64)
         return SKIPPED
 
-    atom_names = list(MANAGER_ATOMS)
-    for s in scenarios:
-        for header, line in sc.expected_machine_lines(s):
-            atom_names.append(line)
-        atom_names += blocks_by_section(s.machine_lines).get("Atoms", [])
-    atom_names = sorted(set(atom_names))
-
-    failed = played = skipped = 0
     with wn.Wine(args.prefix) as wine:
         m = Machine(wine, os.path.abspath(args.exe), os.path.abspath(args.probe))
         roots, present = m.find_roots(WATCHED_KEYS + named_keys(scenarios))
-        for problem in check_version_resource(m, args.exe):
-            failed += 1
+        version_problems = check_version_resource(m, args.exe)
+        for problem in version_problems:
             print("FAIL version resource: %s" % problem)
-        present = set(k.lower() for k in present)
-        for s in scenarios:
-            reason = skip_reason(s)
-            if reason:
-                skipped += 1
-                print("skip %s %s: %s" % (s.where(), s.name, reason))
-                continue
-            clash = [k for k in named_keys([s]) if k.lower() in present]
-            if clash:
-                problems = ["names a key that a fresh Wine prefix has and that cannot be "
-                            "cleaned: %s" % k for k in clash]
-            else:
-                problems = play(m, s, roots, atom_names)
-                played += 1
-            if problems:
-                failed += 1
-                print("FAIL %s %s" % (s.where(), s.name))
-                for p in problems:
-                    print("     %s" % p)
-            else:
-                print("ok   %s %s" % (s.where(), s.name))
+        try:
+            failed, played, skipped = play_all(m, scenarios, roots, present)
+        finally:
+            # Leave a prefix given with --prefix as clean as it came.
+            wine.reg_import(["[-%s]" % r for r in roots])
+    failed += len(version_problems)
     print("%d scenarios under Wine: %d played, %d skipped, %d failed" %
           (len(scenarios), played, skipped, failed))
     if failed:

@@ -47,19 +47,26 @@ class Wine:
         self.started = False
 
     def start(self):
-        """Boots the prefix (about 10 s when new) and keeps its wineserver running."""
-        log_path = os.path.join(self.workdir, "wineboot.log")
-        # Output goes to a file: the services wineboot leaves running inherit
-        # its standard handles and would keep a pipe open for good.
-        with open(log_path, "wb") as log:
-            rc = subprocess.call([WINE64, "wineboot", "-i"], env=self.env, stdin=subprocess.DEVNULL,
-                                 stdout=log, stderr=log, timeout=300)
-        if rc != 0:
-            with open(log_path, "rb") as log:
-                raise WineError("wineboot -i failed (%d): %s" % (rc, log.read()[-2000:]))
+        """Boots the prefix (about 10 s when new) and keeps its wineserver running.
+        A given prefix that was booted before is used as it is."""
+        self.boot(self.owned or not os.path.exists(os.path.join(self.prefix, "system.reg")))
         with open(os.devnull, "wb") as null:
             subprocess.call([WINESERVER, "-p"], env=self.env, stdout=null, stderr=null)
         self.started = True
+
+    def boot(self, new):
+        """Creates the prefix, or starts the services of one made before.
+
+        Output goes to a file: the services that wineboot leaves running
+        inherit its standard handles and would keep a pipe open for good.
+        Started here, they never see the pipes of the programs run later."""
+        log_path = os.path.join(self.workdir, "wineboot.log")
+        with open(log_path, "wb") as log:
+            rc = subprocess.call([WINE64, "wineboot"] + (["-i"] if new else []), env=self.env,
+                                 stdin=subprocess.DEVNULL, stdout=log, stderr=log, timeout=300)
+        if rc != 0:
+            with open(log_path, "rb") as log:
+                raise WineError("wineboot -i failed (%d): %s" % (rc, log.read()[-2000:]))
 
     def stop(self):
         if self.started:
