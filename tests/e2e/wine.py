@@ -1,14 +1,20 @@
-"""A Wine machine for the end-to-end tests: a fresh prefix in a temporary
-folder, with a persistent wineserver so that global atoms outlive the
-processes that add them.
+"""A Wine machine for the end-to-end tests: a prefix with a persistent
+wineserver, so that global atoms outlive the processes that add them.
 
 Only the 64-bit loader is used: the `wine` wrapper picks the 32-bit one,
 which cannot run on every kernel.
+
+As a program it prepares a prefix that several test runs then share (a
+prefix takes about 10 s and some hundred megabytes):
+
+    wine.py start DIR   a fresh prefix in DIR, its wineserver kept running
+    wine.py stop DIR    stops that wineserver and removes DIR
 """
 
 import os
 import shutil
 import subprocess
+import sys
 import tempfile
 
 WINE64 = os.environ.get("RCK_WINE64", "/usr/lib/wine/wine64")
@@ -33,7 +39,8 @@ def available():
 
 class Wine:
     def __init__(self, prefix=None):
-        """A new prefix in a temporary folder, or the given prefix folder."""
+        """A new prefix in a temporary folder, or the given prefix folder,
+        which is made when it does not exist yet."""
         self.owned = prefix is None
         self.workdir = tempfile.mkdtemp(prefix="rck-wine-")
         self.prefix = os.path.join(self.workdir, "prefix") if prefix is None else os.path.abspath(prefix)
@@ -69,7 +76,8 @@ class Wine:
                 raise WineError("wineboot -i failed (%d): %s" % (rc, log.read()[-2000:]))
 
     def stop(self):
-        if self.started:
+        """Ends a prefix of its own; a given prefix keeps running for its owner."""
+        if self.started and self.owned:
             subprocess.call([WINESERVER, "-k"], env=self.env, stdout=subprocess.DEVNULL,
                             stderr=subprocess.DEVNULL)
             subprocess.call([WINESERVER, "-w"], env=self.env, stdout=subprocess.DEVNULL,
@@ -102,3 +110,32 @@ class Wine:
         proc = self.run("reg", ["import", path])
         if proc.returncode != 0:
             raise WineError("reg import failed: %r %r" % (proc.stdout, proc.stderr))
+
+
+def main(argv):
+    if len(argv) != 3 or argv[1] not in ("start", "stop"):
+        print("usage: wine.py start|stop DIR")
+        return 2
+    prefix = os.path.abspath(argv[2])
+    if not available():
+        print("Wine not found (%s): nothing to do" % WINE64)
+        return 0
+    if argv[1] == "start":
+        shutil.rmtree(prefix, ignore_errors=True)
+        wine = Wine(prefix)
+        wine.start()
+        wine.stop()
+        print("Wine prefix ready: %s" % prefix)
+    else:
+        wine = Wine(prefix)
+        subprocess.call([WINESERVER, "-k"], env=wine.env, stdout=subprocess.DEVNULL,
+                        stderr=subprocess.DEVNULL)
+        subprocess.call([WINESERVER, "-w"], env=wine.env, stdout=subprocess.DEVNULL,
+                        stderr=subprocess.DEVNULL, timeout=60)
+        shutil.rmtree(prefix, ignore_errors=True)
+        shutil.rmtree(wine.workdir, ignore_errors=True)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
