@@ -12,6 +12,8 @@
 //   rck_probe export KEY...       prints the keys, with everything below them, as
 //                                 REGEDIT4 text; KEY starts with HKEY_LOCAL_MACHINE
 //                                 or HKEY_CURRENT_USER, a missing key prints nothing
+//   rck_probe memory              checks the memory functions the start-up
+//                                 supplies; prints what failed, exit code 1
 //   rck_probe spawn               starts itself once for every line of standard
 //                                 input, with that line as its whole command line,
 //                                 and prints "line <hex of the line>" before each
@@ -198,6 +200,43 @@ int DeleteAtom(const char* name) {
     return GlobalFindAtomA(name) == 0 ? 0 : 1;
 }
 
+// Each a separate call, so the compiler cannot fold the answers in.
+extern "C" {
+void* memset(void* dest, int value, decltype(sizeof 0) count);
+void* memcpy(void* dest, const void* src, decltype(sizeof 0) count);
+void* memmove(void* dest, const void* src, decltype(sizeof 0) count);
+int memcmp(const void* a, const void* b, decltype(sizeof 0) count);
+}
+
+int Expect(int good, const char* what) {
+    if (!good) {
+        Print(what);
+        Print(" failed\n");
+    }
+    return good ? 0 : 1;
+}
+
+int CheckMemoryFunctions() {
+    unsigned char a[16];
+    unsigned char b[16];
+    int failures = 0;
+    for (int i = 0; i < 16; ++i) {
+        a[i] = static_cast<unsigned char>(i);
+    }
+    // Overlapping moves in both directions must copy as if through a buffer.
+    memmove(a + 2, a, 10);
+    failures += Expect(a[2] == 0 && a[11] == 9 && a[12] == 12, "memmove up");
+    memmove(a, a + 2, 10);
+    failures += Expect(a[0] == 0 && a[9] == 9 && a[10] == 8 && a[11] == 9, "memmove down");
+    failures += Expect(memset(b, 0x1FF, 16) == b && b[0] == 0xFF && b[15] == 0xFF, "memset");
+    failures += Expect(memcpy(b, a, 4) == b && b[3] == 3 && b[4] == 0xFF, "memcpy");
+    // Bytes compare as unsigned.
+    failures += Expect(memcmp(a, b, 4) == 0 && memcmp(a, b, 5) < 0 && memcmp(b, a, 5) > 0 &&
+                           memcmp(a, b, 0) == 0,
+                       "memcmp");
+    return failures == 0 ? 0 : 1;
+}
+
 int PrintDosDevices() {
     DWORD length = QueryDosDeviceA(nullptr, g_DosDevices, sizeof g_DosDevices);
     if (length == 0) {
@@ -324,7 +363,7 @@ int KeyExists(const char* name) {
 
 int Usage() {
     Print("usage: rck_probe find-atom|add-atom|delete-atom NAME..., key-exists KEY..., "
-          "export KEY..., dos-devices, spawn\n");
+          "export KEY..., dos-devices, memory, spawn\n");
     return 2;
 }
 
@@ -338,6 +377,9 @@ int DispatchCommand(int argc, char** argv, char** envp) {
     }
     if (argc == 2 && Same(argv[1], "spawn")) {
         return Spawn();
+    }
+    if (argc == 2 && Same(argv[1], "memory")) {
+        return CheckMemoryFunctions();
     }
     if (argc == 2 && Same(argv[1], "dos-devices")) {
         return PrintDosDevices();

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
-"""Checks the Windows start-up's command-line splitting under Wine.
+"""Checks the Windows start-up under Wine: its command-line splitting and
+the memory functions it supplies in place of a C runtime.
 
-Usage: check_cmdline_wine.py --probe rck_probe.exe [--prefix DIR]
+Usage: check_startup_wine.py --probe rck_probe.exe [--prefix DIR]
 
 rck_probe.exe carries the program's own start-up. It is started with exact
 command lines (through CreateProcessA, from the probe itself), and for each
@@ -142,6 +143,9 @@ def main():
     lines = FIXED_LINES + random_lines(args.random)
     with wn.Wine(args.prefix) as wine:
         problems = check_lines(wine, probe, lines) + check_argument_lists(wine, probe)
+        memory = wine.run(probe, ["memory"])
+        if memory.returncode != 0:
+            problems.append("memory functions: %s" % memory.stdout.decode("latin-1").strip())
     for p in problems:
         print("FAIL %s" % p)
     print("%d command lines and %d argument lists under Wine, %d disagreements" %

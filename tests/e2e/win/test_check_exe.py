@@ -1,0 +1,100 @@
+#!/usr/bin/env python3
+"""The build check of the Windows executable must fail on each fault it is
+there for. Takes a built rckrv48.exe, spoils copies of it one way at a time
+and runs tools/check_exe.py on each.
+
+Usage: test_check_exe.py EXE VERSION_HEADER
+"""
+
+import contextlib
+import io
+import os
+import struct
+import sys
+import tempfile
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "..", "..", "tools"))
+import check_exe  # noqa: E402
+
+EXE = VERSION_HEADER = None
+
+
+def utf16(text):
+    return text.encode("utf-16-le")
+
+
+class CheckExeTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        with open(EXE, "rb") as f:
+            cls.image = f.read()
+        cls.header = check_exe.read_version_header(VERSION_HEADER)
+        cls.optional = struct.unpack_from("<I", cls.image, 0x3C)[0] + 24
+
+    def check(self, image, max_size=16384):
+        """The check's verdict and its printed lines for a spoiled image."""
+        with tempfile.TemporaryDirectory() as d:
+            path = os.path.join(d, "rckrv48.exe")
+            with open(path, "wb") as f:
+                f.write(image)
+            out = io.StringIO()
+            with contextlib.redirect_stdout(out):
+                ok = check_exe.check(path, self.header, max_size)
+        return ok, out.getvalue()
+
+    def replaced(self, old, new):
+        self.assertEqual(len(old), len(new))
+        self.assertIn(old, self.image)
+        return self.image.replace(old, new, 1)
+
+    def assertFault(self, image, text, max_size=16384):
+        ok, output = self.check(image, max_size)
+        self.assertFalse(ok, output)
+        faults = [l for l in output.splitlines() if l.startswith("FAULT")]
+        self.assertTrue(any(text in l for l in faults), output)
+
+    def test_built_executable_passes_and_shows_its_imports(self):
+        ok, output = self.check(self.image)
+        self.assertTrue(ok, output)
+        self.assertIn("wsprintfA", output)
+        self.assertIn("FileDescription: RCKRV48.EXE Variant 1, Version 6.14", output)
+
+    def test_versions_other_than_4_0(self):
+        image = bytearray(self.image)
+        struct.pack_into("<HH", image, self.optional + 40, 5, 0)
+        self.assertFault(bytes(image), "operating system version 5.0")
+        image = bytearray(self.image)
+        struct.pack_into("<HH", image, self.optional + 48, 4, 10)
+        self.assertFault(bytes(image), "subsystem version 4.10")
+
+    def test_size_limit(self):
+        self.assertFault(self.image + bytes(16384), "more than 16384")
+        self.assertTrue(self.check(self.image + bytes(16384), max_size=0)[0])
+
+    def test_imports_outside_the_allowed_set(self):
+        self.assertFault(self.replaced(b"GetLastError\0", b"GetLastErroX\0"),
+                         "imports GetLastErroX from KERNEL32")
+        self.assertFault(self.replaced(b"USER32.dll\0", b"MSVCRT.dll\0"),
+                         "imports from MSVCRT.dll")
+
+    def test_version_resource_drifting_from_v(self):
+        self.assertFault(self.replaced(utf16("Variant 1, Version 6.14"),
+                                       utf16("Variant 1, Version 6.15")),
+                         "FileDescription")
+        self.assertFault(self.replaced(utf16("RCKRV48.EXE\0"), utf16("RCKRV49.EXE\0")),
+                         "OriginalFilename")
+        image = bytearray(self.image)
+        at = image.index(struct.pack("<I", 0xFEEF04BD))
+        struct.pack_into("<I", image, at + 8, (6 << 16) | 15)
+        self.assertFault(bytes(image), "file version 6.15.0.0")
+
+    def test_program_no_longer_holding_what_v_prints(self):
+        self.assertFault(self.replaced(b"%s Variant %d, Version %s\n",
+                                       b"%s Variant %d. Version %s\n"), "which V prints")
+
+
+if __name__ == "__main__":
+    EXE, VERSION_HEADER = sys.argv[1], sys.argv[2]
+    unittest.main(argv=sys.argv[:1], verbosity=2)
