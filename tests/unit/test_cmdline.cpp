@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -149,6 +150,22 @@ TEST(SplitCommandLine, DocumentedSizesSufficeForDenseLines) {
     EXPECT_EQ(51u, Split(singles).size());
     EXPECT_EQ(51u, Split(empties).size());
     EXPECT_EQ(26u, Split(" " + singles.substr(2, 50)).size());
+}
+
+// The documented sizes hold for any line: random lines of blanks, quotes,
+// backslashes and letters never overrun them (Split checks the canaries).
+TEST(SplitCommandLine, DocumentedSizesSufficeForRandomLines) {
+    const char alphabet[] = {' ', '\t', '"', '"', '\\', '\\', 'a', 'b'};
+    std::mt19937 random(6);
+    for (int round = 0; round < 20000; ++round) {
+        std::string line;
+        int length = static_cast<int>(random() % 24);
+        for (int i = 0; i < length; ++i) {
+            line += alphabet[random() % sizeof alphabet];
+        }
+        Args args = Split(line);
+        ASSERT_FALSE(args.empty()) << line;
+    }
 }
 
 } // namespace
