@@ -47,6 +47,12 @@ def blocks_by_section(lines):
     return sections
 
 
+def starting_atoms(s):
+    """The global atoms the scenario's machine starts with."""
+    machine = blocks_by_section(s.machine_lines)
+    return [atom for header, atoms in machine.items() if header.lower() == "atoms" for atom in atoms]
+
+
 def skip_reason(s):
     if s.needs_card_driver():
         return "needs the test driver"
@@ -132,8 +138,7 @@ def play(m, s, roots, atom_names):
     registry = [l for l in s.registry_lines if l.strip() != "REGEDIT4"]
     m.wine.reg_import(["[-%s]" % r for r in roots] + wn.family_lines(s.family) + registry)
 
-    machine = blocks_by_section(s.machine_lines)
-    start_atoms = next((v for k, v in machine.items() if k.lower() == "atoms"), [])
+    start_atoms = starting_atoms(s)
     wanted = sc.expected_machine_lines(s)
     if start_atoms or wanted:
         m.probe("delete-atom", *atom_names)
@@ -192,7 +197,7 @@ def play_all(m, scenarios, roots, present):
     atom_names = set(MANAGER_ATOMS)
     for s in scenarios:
         atom_names.update(line for _, line in sc.expected_machine_lines(s))
-        atom_names.update(blocks_by_section(s.machine_lines).get("Atoms", []))
+        atom_names.update(starting_atoms(s))
     atom_names = sorted(atom_names)
     present = set(k.lower() for k in present)
     failed = played = skipped = 0

@@ -1,0 +1,147 @@
+#!/usr/bin/env python3
+"""The Wine runner must fail a scenario whose expectation the program does
+not meet, each kind of expectation on its own, and must not let one
+scenario's atoms or registry leak into the next.
+
+Usage: test_run_scenarios_wine.py --exe rckrv48.exe --probe rck_probe.exe [--prefix DIR]
+"""
+
+import argparse
+import os
+import subprocess
+import sys
+import tempfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+RUNNER = os.path.join(HERE, "..", "run_scenarios_wine.py")
+
+FALLBACK = ("6[GGDHZS1Xb72>1529;=;;SC=YRb59^e6*+(6Z++7Z;19:c19*[49['7:K3:;;?=<+K@<[WC=KcF>"
+            "</I@<:-76N[8FG2(:^0:'B;BV")
+
+# Each scenario's name ends in how the runner has to report it:
+# "must pass", or "must fail: TEXT" / "must skip: TEXT" with a text the
+# report has to hold.
+SCENARIOS = r"""
+=== manager present, leaving RAD INSTALLED 1 behind, must pass
+family: nt4
+registry:
+  [HKEY_LOCAL_MACHINE\Software\Corvane\Client Manager]
+  "version"="2.1"
+run: @
+exit: 101
+expect-machine:
+  [Atoms]
+  RAD INSTALLED 1
+
+=== atom of the scenario before, must fail: lacks RAD INSTALLED 1
+family: nt4
+run: @
+exit: 100
+expect-machine:
+  [Atoms]
+  RAD INSTALLED 1
+
+=== registry of the scenario before, must fail: exit code 100
+family: win98
+run: @
+exit: 101
+
+=== stdout, must fail: stdout
+family: win2000
+run: V
+exit: 0
+stdout: "RCKRV48.EXE Variant 1, Version 6.14\n"
+
+=== exit code, must fail: exit code 0, expected 4
+family: win2000
+run: V
+exit: 4
+stdout: "RCKRV48.EXE Variant 1, Version 6.14\r\n"
+
+=== a value written that the scenario does not expect, must fail: unexpected key
+family: win95
+run: K 2 abcde 0x0102030405 "" 'a"b\ c d e fg'
+exit: 0
+
+=== the value the program wrote, must pass
+family: win95
+run: K 2 abcde 0x0102030405 "" 'a"b\ c d e fg'
+exit: 0
+changes:
+  [HKEY_LOCAL_MACHINE\Software\Corvane\Driver]
+  "Encryption"="%s"
+
+=== a change the program did not make, must fail: expected "version"="2.2"
+family: win95
+registry:
+  [HKEY_LOCAL_MACHINE\Software\Corvane\Client Manager]
+  "version"="2.1"
+run: @
+exit: 101
+changes:
+  [HKEY_LOCAL_MACHINE\Software\Corvane\Client Manager]
+  "version"="2.2"
+
+=== a card driver, must skip: needs the test driver
+family: win2000
+machine:
+  [Device PcCard0-0]
+run: W 12345
+exit: 0
+
+=== a failing version query, must skip: [Windows]
+family: win2000
+machine:
+  [Windows]
+  VersionQuery=fails
+run: H
+exit: 2
+""" % FALLBACK
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--exe", required=True)
+    parser.add_argument("--probe", required=True)
+    parser.add_argument("--prefix")
+    args = parser.parse_args()
+    with tempfile.TemporaryDirectory() as d:
+        path = os.path.join(d, "runner.scn")
+        with open(path, "w", encoding="latin-1") as f:
+            f.write(SCENARIOS)
+        command = [sys.executable, RUNNER, "--exe", args.exe, "--probe", args.probe, path]
+        if args.prefix:
+            command[2:2] = ["--prefix", args.prefix]
+        proc = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                              timeout=600)
+    output = proc.stdout.decode("latin-1")
+    if "Wine not found" in output:
+        print(output)
+        return 77
+    # Group the runner's report by scenario: its verdict line and the lines below.
+    reports = []
+    for line in output.splitlines():
+        if line.startswith(("ok   ", "FAIL ", "skip ")):
+            reports.append([line])
+        elif line.startswith("     ") and reports:
+            reports[-1].append(line)
+    problems = []
+    names = [l[4:].strip() for l in SCENARIOS.splitlines() if l.startswith("=== ")]
+    if len(reports) != len(names):
+        problems.append("%d reports for %d scenarios" % (len(reports), len(names)))
+    for name, report in zip(names, reports):
+        verdict, _, wanted = name.partition(", must ")[2].partition(": ")
+        text = "\n".join(report)
+        expected_head = {"pass": "ok", "fail": "FAIL", "skip": "skip"}[verdict]
+        if not report[0].startswith(expected_head) or wanted not in text:
+            problems.append("%s: the runner said\n%s" % (name, text))
+    if proc.returncode != 1:
+        problems.append("runner exit code %d, expected 1" % proc.returncode)
+    for p in problems:
+        print("FAIL %s" % p)
+    print("%d runner verdicts checked, %d wrong" % (len(names), len(problems)))
+    return 1 if problems else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
