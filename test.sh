@@ -18,4 +18,12 @@ cmake --preset linux-sanitize
 cmake --build --preset linux-sanitize -j "$jobs"
 ctest --preset linux-sanitize -j "$jobs"
 
+echo "== Windows builds with their checks, and the end-to-end suite under Wine"
+cmake --preset win32
+cmake --build --preset win32 -j "$jobs"
+ctest --test-dir build/win32/tests/e2e/win --output-on-failure
+cmake --preset win64
+cmake --build --preset win64 -j "$jobs"
+ctest --test-dir build/win64/tests/e2e/win --output-on-failure
+
 echo "All tests passed."
