@@ -1,0 +1,195 @@
+#!/usr/bin/env python3
+"""Measures the program and prints one table (how to read it: docs/benchmark.md).
+
+Usage: tools/benchmark.py [--build-root DIR] [--no-build] [--strict]
+
+- the size of the shipped i686 exe (preset win32) and of the x86_64 exe
+  (preset win64);
+- the instructions each command takes on the Linux build (preset linux),
+  counted with callgrind, next to a program that only starts and exits;
+- the time the simulated machine takes to load and save a machine file of
+  1 000, 10 000 and 100 000 registry keys, and how that time grows.
+
+The builds go to DIR/linux, DIR/win32 and DIR/win64 (DIR is "build" by
+default, so these are the presets' own folders). This is a measurement, not
+a test: it always exits 0 unless --strict is given and a target is missed.
+"""
+
+import argparse
+import math
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+SIZE_LIMIT = 16384
+OWN_INSTRUCTIONS_LIMIT = 200000
+TIME_LIMIT = 1.0
+GROWTH_LIMIT = 1.2
+KEY_COUNTS = [1000, 10000, 100000]
+
+# Every command on its success path, on the built-in default machine.
+COMMANDS = [
+    ("V", ["V"], 0),
+    ("@", ["@"], 101),
+    ("H", ["H"], 0),
+    ("E", ["E", "&" * 51 + "e" * 51], 0),
+    ("K", ["K", "2", "abcde", "0x0102030405", "", ""], 0),
+    ("W", ["W", "1a2b3"], 0),
+]
+
+# Source folders of the program itself; everything else in a run is process
+# start-up, the C and C++ runtimes, or the simulated machine.
+OWN_CODE = re.compile(r"(^|/)(cli|settings|keyrecord|driver|runtime)/[^/ ]+\.cpp:")
+
+
+def run(cmd, **kw):
+    return subprocess.run(cmd, check=True, cwd=ROOT, **kw)
+
+
+def build(preset, folder, targets=None):
+    run(["cmake", "--preset", preset, "-B", folder], stdout=subprocess.DEVNULL)
+    cmd = ["cmake", "--build", folder]
+    if targets:
+        cmd += ["--target"] + targets
+    run(cmd, stdout=subprocess.DEVNULL)
+
+
+def cached_compiler(folder):
+    with open(os.path.join(ROOT, folder, "CMakeCache.txt")) as f:
+        for line in f:
+            if line.startswith("CMAKE_CXX_COMPILER:"):
+                return line.split("=", 1)[1].strip()
+    return "c++"
+
+
+def build_helpers(linux):
+    """The empty program and the machine file timer, next to the Linux build."""
+    out = os.path.join(ROOT, linux, "bench")
+    os.makedirs(out, exist_ok=True)
+    cxx = cached_compiler(linux)
+    flags = ["-std=c++17", "-g", "-Wall", "-Wextra", "-Werror"]
+    empty = os.path.join(out, "empty")
+    # Linked to the same runtime libraries as the Linux executable, so that
+    # loading them counts as start-up on both sides.
+    run([cxx] + flags + ["tools/bench/empty.cpp", "-o", empty,
+                         "-Wl,--no-as-needed", "-lstdc++", "-lm", "-lgcc_s"])
+    timer = os.path.join(out, "machine_file_timing")
+    run([cxx] + flags + ["-I.", "-Isimwin/include", "tools/bench/machine_file_timing.cpp",
+                         os.path.join(linux, "simwin", "libsimwin.a"), "-o", timer])
+    return empty, timer
+
+
+def callgrind(argv, env=None):
+    """(total instructions, instructions in the program's own code, exit code)."""
+    with tempfile.TemporaryDirectory() as tmp:
+        out = os.path.join(tmp, "callgrind.out")
+        p = subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out] + argv,
+                           env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        text = subprocess.run(["callgrind_annotate", "--auto=no", "--threshold=100", out],
+                              stdout=subprocess.PIPE, text=True, check=True).stdout
+    total = int(re.search(r"^([\d,]+) \(100.0%\)\s+PROGRAM TOTALS", text, re.M)
+                .group(1).replace(",", ""))
+    own = 0
+    for line in text.splitlines():
+        m = re.match(r"\s*([\d,]+) \(\s*[\d.]+%\)\s+(\S.*)$", line)
+        if m and OWN_CODE.search(m.group(2)):
+            own += int(m.group(1).replace(",", ""))
+    return total, own, p.returncode
+
+
+def number(n):
+    return "{:,}".format(n).replace(",", " ")
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    ap.add_argument("--build-root", default="build")
+    ap.add_argument("--no-build", action="store_true")
+    ap.add_argument("--strict", action="store_true")
+    opts = ap.parse_args()
+    linux = os.path.join(opts.build_root, "linux")
+    win = {arch: os.path.join(opts.build_root, arch) for arch in ("win32", "win64")}
+
+    if not opts.no_build:
+        print("building ...", file=sys.stderr)
+        build("linux", linux, ["rckrv48", "simwin"])
+        for arch in win:
+            if shutil.which("i686-w64-mingw32-g++" if arch == "win32" else "x86_64-w64-mingw32-g++"):
+                build(arch, win[arch], ["rckrv48"])
+    empty, timer = build_helpers(linux)
+
+    rows = []  # measure, value, detail, target, met
+
+    for arch, what in (("win32", "i686 (shipped)"), ("win64", "x86_64")):
+        exe = os.path.join(ROOT, win[arch], "cli", "rckrv48.exe")
+        if not os.path.exists(exe):
+            rows.append(("Size of rckrv48.exe, " + what, "not built", win[arch], "", ""))
+            continue
+        size = os.path.getsize(exe)
+        if arch == "win32":
+            rows.append(("Size of rckrv48.exe, " + what, number(size) + " B", win[arch],
+                         "<= " + number(SIZE_LIMIT) + " B", "yes" if size <= SIZE_LIMIT else "NO"))
+        else:
+            rows.append(("Size of rckrv48.exe, " + what, number(size) + " B", win[arch], "", ""))
+
+    print("counting instructions ...", file=sys.stderr)
+    base, _, _ = callgrind([os.path.join(ROOT, empty)])
+    rows.append(("Instructions, empty program", number(base), "starts and exits", "", ""))
+    exe = os.path.join(ROOT, linux, "cli", "rckrv48")
+    with tempfile.TemporaryDirectory() as tmp:
+        machine = os.path.join(tmp, "machine.txt")
+        for name, args, expected in COMMANDS:
+            # A fresh copy of the default machine, so every command finds it
+            # as it is shipped and the run saves its changes as in use.
+            shutil.copy(os.path.join(ROOT, "simwin", "default.machine"), machine)
+            env = dict(os.environ, RCKRV48_MACHINE=machine)
+            total, own, code = callgrind([exe] + args, env)
+            detail = "%s total, %s beyond empty" % (number(total), number(total - base))
+            if code != expected:
+                detail += "; exit code %d, not %d" % (code, expected)
+            rows.append(("Instructions, command " + name, number(own) + " own", detail,
+                         "< " + number(OWN_INSTRUCTIONS_LIMIT) + " own",
+                         "yes" if own < OWN_INSTRUCTIONS_LIMIT and code == expected else "NO"))
+
+    print("timing machine files ...", file=sys.stderr)
+    out = subprocess.run([os.path.join(ROOT, timer)] + [str(k) for k in KEY_COUNTS],
+                         stdout=subprocess.PIPE, text=True, check=True).stdout
+    times = {}
+    for requested, line in zip(KEY_COUNTS, out.splitlines()):
+        f = dict(kv.split("=") for kv in line.split())
+        load, save = float(f["load"]), float(f["save"])
+        times[requested] = (load, save)
+        rows.append(("Machine file, %s keys" % number(requested),
+                     "load %.1f ms, save %.1f ms" % (load * 1000, save * 1000),
+                     "%s keys, %s bytes" % (number(int(f["keys"])), number(int(f["bytes"]))),
+                     "< %g ms each" % (TIME_LIMIT * 1000),
+                     "yes" if load < TIME_LIMIT and save < TIME_LIMIT else "NO"))
+    small, large = KEY_COUNTS[-2], KEY_COUNTS[-1]
+    exponents = [math.log(max(times[large][i], 1e-9) / max(times[small][i], 1e-9))
+                 / math.log(large / small) for i in (0, 1)]
+    rows.append(("Growth, %s to %s keys" % (number(small), number(large)),
+                 "load x%.1f, save x%.1f" % (times[large][0] / max(times[small][0], 1e-9),
+                                             times[large][1] / max(times[small][1], 1e-9)),
+                 "exponent %.2f and %.2f (1 is linear)" % tuple(exponents),
+                 "exponent <= %g" % GROWTH_LIMIT,
+                 "yes" if max(exponents) <= GROWTH_LIMIT else "NO"))
+
+    header = ("Measure", "Value", "Detail", "Target", "Met")
+    widths = [max(len(str(r[i])) for r in rows + [header]) for i in range(5)]
+    line = lambda r: "| " + " | ".join(str(c).ljust(w) for c, w in zip(r, widths)) + " |"
+    print(line(header))
+    print("|" + "|".join("-" * (w + 2) for w in widths) + "|")
+    for r in rows:
+        print(line(r))
+    missed = [r[0] for r in rows if r[4] == "NO"]
+    if missed:
+        print("\nTargets missed: " + "; ".join(missed))
+    return 1 if missed and opts.strict else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
