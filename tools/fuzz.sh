@@ -1,0 +1,91 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets (clang, AddressSanitizer, UndefinedBehaviorSanitizer)
+# in build/fuzz and runs them, printing for each target the executions, the
+# coverage reached (edges covered of those instrumented, and features) and
+# the size of the corpus. Any finding makes it exit nonzero and
+# leaves the input that caused it in build/fuzz/artifacts/.
+#
+#   tools/fuzz.sh --smoke              every target for 15 s from the committed
+#                                      seeds; part of the test command
+#   tools/fuzz.sh [SECONDS] [TARGET..] longer runs (600 s each by default) that
+#                                      keep their corpus in build/fuzz/corpus/
+#   tools/fuzz.sh --update-seeds       replaces the seeds in fuzz/corpus/ by the
+#                                      fewest inputs of seeds and kept corpus
+#                                      that reach the same edges
+#
+# Targets: program, codec, keyargs, driver_replies.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+build=build/fuzz
+all_targets=(program codec keyargs driver_replies)
+mode=long
+seconds=600
+targets=()
+for arg in "$@"; do
+    case "$arg" in
+    --smoke) mode=smoke; seconds=15 ;;
+    --update-seeds) mode=update ;;
+    [0-9]*) seconds=$arg ;;
+    -h | --help) sed -n '2,17p' "$0"; exit 0 ;;
+    *) targets+=("$arg") ;;
+    esac
+done
+[ ${#targets[@]} -gt 0 ] || targets=("${all_targets[@]}")
+
+echo "== Building the fuzz targets in $build"
+cmake -S . -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DRCK_FUZZ=ON -DBUILD_TESTING=OFF >"$build.configure.log" 2>&1 ||
+    { cat "$build.configure.log"; exit 1; }
+cmake --build "$build" --target $(printf 'fuzz_%s ' "${targets[@]}")
+
+mkdir -p "$build/artifacts"
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+
+if [ "$mode" = update ]; then
+    for t in "${targets[@]}"; do
+        kept="$build/corpus/$t"
+        [ -d "$kept" ] || { echo "$t: no kept corpus in $kept; run a long fuzz first"; continue; }
+        fresh=$(mktemp -d)
+        # The fewest inputs that still reach every edge the corpus reaches.
+        "$build/fuzz/fuzz_$t" -set_cover_merge=1 -use_counters=0 "$fresh" "fuzz/corpus/$t" "$kept" \
+            >/dev/null 2>&1
+        rm -f "fuzz/corpus/$t"/*
+        cp "$fresh"/* "fuzz/corpus/$t"/
+        rm -rf "$fresh"
+        echo "$t: $(ls "fuzz/corpus/$t" | wc -l) seeds"
+    done
+    exit 0
+fi
+
+printf '\n%-16s %8s %12s %10s %16s %10s %8s\n' target seconds executions exec/s "edges covered" features corpus
+failed=0
+for t in "${targets[@]}"; do
+    if [ "$mode" = smoke ]; then
+        work=$(mktemp -d)
+    else
+        work="$build/corpus/$t"
+        mkdir -p "$work"
+    fi
+    log="$build/fuzz_$t.log"
+    status=0
+    "$build/fuzz/fuzz_$t" -max_total_time="$seconds" -print_final_stats=1 \
+        -artifact_prefix="$build/artifacts/$t-" "$work" "fuzz/corpus/$t" >"$log" 2>&1 || status=$?
+    runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
+    rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log")
+    total=$(sed -n 's/.*(\([0-9]*\) inline 8-bit counters).*/\1/p' "$log" | head -1)
+    last=$(grep -E '^#[0-9]+.*cov: ' "$log" | tail -1 || true)
+    cov=$(sed -n 's/.* cov: \([0-9]*\).*/\1/p' <<<"$last")
+    ft=$(sed -n 's/.* ft: \([0-9]*\).*/\1/p' <<<"$last")
+    corp=$(sed -n 's/.* corp: \([0-9]*\)\/.*/\1/p' <<<"$last")
+    printf '%-16s %8s %12s %10s %16s %10s %8s\n' "$t" "$seconds" "${runs:-?}" "${rate:-?}" \
+        "${cov:-?}/${total:-?}" "${ft:-?}" "${corp:-?}"
+    if [ "$status" -ne 0 ]; then
+        failed=1
+        echo "$t: FINDING (exit $status); the run's output is in $log:"
+        grep -E 'ERROR|check failed|SUMMARY|Test unit written' "$log" | head -20
+    fi
+    [ "$mode" = smoke ] && rm -rf "$work"
+done
+exit $failed
