@@ -213,6 +213,42 @@ static uint32_t count_numbered(HANDLE key, const WCHAR* prefix) {
     }
 }
 
+static void write_words(const struct card_device* card, const WCHAR* name, const uint16_t* words,
+                        uint32_t count) {
+    static uint8_t bytes[2 * CARD_MAX_RECORD_WORDS];
+    UNICODE_STRING value_name;
+    uint32_t i;
+    for (i = 0; i < count; ++i) {
+        card_put16(bytes + 2 * i, words[i]);
+    }
+    RtlInitUnicodeString(&value_name, name);
+    write_value(card, &value_name, REG_BINARY, bytes, 2 * count);
+}
+
+/* Every setting goes back into the key as the card took it, defaults
+ * included, so the key shows the whole card as the simulated machine's
+ * file does. */
+static void write_settings(const struct card_device* card) {
+    const struct card_settings* s = &card->settings;
+    write_dword(card, L"Busy", s->busy);
+    write_dword(card, L"ProbeStatus", s->probe_status);
+    write_dword(card, L"Context", s->context);
+    write_words(card, L"Identity", s->identity, s->identity_words);
+    write_words(card, L"Compatibility", s->compatibility, s->compatibility_words);
+    write_dword(card, L"IdentityStatus", s->identity_status);
+    write_dword(card, L"CompatibilityStatus", s->compatibility_status);
+    write_dword(card, L"KeyTextStatus", s->key_text_status);
+    write_dword(card, L"PutStatus", s->put_status);
+    write_dword(card, L"ControlStatus", s->control_status);
+    write_dword(card, L"CloseStatus", s->close_status);
+    write_dword(card, L"SilentClose", s->silent_close);
+    write_dword(card, L"OpenError", s->open_error);
+    write_dword(card, L"CallError", s->call_error);
+    write_dword(card, L"Probes", card->probes);
+    write_dword(card, L"Closes", card->closes);
+    write_dword(card, L"OpenHandles", card->open_handles);
+}
+
 static void load_card(struct card_device* card) {
     struct card_settings* s = &card->settings;
     uint32_t silent = 0;
@@ -244,7 +280,7 @@ static void load_card(struct card_device* card) {
     /* Handles of an earlier run died with it. */
     card->open_handles = 0;
     ZwClose(key);
-    write_dword(card, L"OpenHandles", 0);
+    write_settings(card);
 }
 
 /* ---- what the card received ------------------------------------------------- */
@@ -332,17 +368,12 @@ static NTSTATUS complete(PIRP irp, NTSTATUS status, ULONG_PTR information) {
 static NTSTATUS NTAPI on_create(PDEVICE_OBJECT device, PIRP irp) {
     struct card_device* card = device->DeviceExtension;
     PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
-    NTSTATUS status = STATUS_SUCCESS;
     ExAcquireFastMutex(&card_lock);
-    if (card->settings.open_error != 0) {
-        status = status_of_error(card->settings.open_error);
-    } else {
-        file->FsContext = 0;
-        file->FsContext2 = PsGetCurrentProcessId();
-        write_dword(card, L"OpenHandles", ++card->open_handles);
-    }
+    file->FsContext = 0;
+    file->FsContext2 = PsGetCurrentProcessId();
+    write_dword(card, L"OpenHandles", ++card->open_handles);
     ExReleaseFastMutex(&card_lock);
-    return complete(irp, status, 0);
+    return complete(irp, STATUS_SUCCESS, 0);
 }
 
 static NTSTATUS NTAPI on_close(PDEVICE_OBJECT device, PIRP irp) {
@@ -416,18 +447,39 @@ static void delete_link(const UNICODE_STRING* name) {
     IoDeleteSymbolicLink(&link);
 }
 
+/* Wine hands out the handle before the driver sees IRP_MJ_CREATE, so a card
+ * cannot refuse an open by its answer; a card that is to refuse it gets a
+ * device object without a name, and its link leads nowhere. */
+static BOOLEAN refuses_open(const UNICODE_STRING* key_path) {
+    ULONG error = 0;
+    HANDLE key = open_key(key_path);
+    if (key == 0) {
+        return FALSE;
+    }
+    read_value(key, L"OpenError", REG_DWORD, &error, sizeof error);
+    ZwClose(key);
+    return error != 0;
+}
+
 static void create_card(PDRIVER_OBJECT driver, const UNICODE_STRING* parameters,
                         const UNICODE_STRING* name) {
     WCHAR device_buffer[CARD_NAME_CHARS + 16];
+    WCHAR key_buffer[CARD_PATH_CHARS];
     UNICODE_STRING device_name;
+    UNICODE_STRING key;
     PDEVICE_OBJECT device;
     struct card_device* card;
     if (name->Length >= CARD_NAME_CHARS * sizeof(WCHAR)) {
         return;
     }
+    init_text(&key, key_buffer, CARD_PATH_CHARS);
+    if (!append_string(&key, parameters) || !append_text(&key, L"\\") ||
+        !append_string(&key, name)) {
+        return;
+    }
     link_path(&device_name, device_buffer, L"\\Device\\", name);
-    if (!NT_SUCCESS(IoCreateDevice(driver, sizeof *card, &device_name, FILE_DEVICE_UNKNOWN, 0,
-                                   FALSE, &device))) {
+    if (!NT_SUCCESS(IoCreateDevice(driver, sizeof *card, refuses_open(&key) ? 0 : &device_name,
+                                   FILE_DEVICE_UNKNOWN, 0, FALSE, &device))) {
         return;
     }
     card = device->DeviceExtension;
@@ -435,11 +487,7 @@ static void create_card(PDRIVER_OBJECT driver, const UNICODE_STRING* parameters,
     init_text(&card->name, card->name_buffer, CARD_NAME_CHARS);
     append_string(&card->name, name);
     init_text(&card->key, card->key_buffer, CARD_PATH_CHARS);
-    if (!append_string(&card->key, parameters) || !append_text(&card->key, L"\\") ||
-        !append_string(&card->key, name)) {
-        IoDeleteDevice(device);
-        return;
-    }
+    append_string(&card->key, &key);
     load_card(card);
     create_link(&card->name);
 }

@@ -1,0 +1,297 @@
+#!/usr/bin/env python3
+"""Self-check of the test card driver under Wine.
+
+Usage: test_wine_driver.py [--build DIR] [--exe rckrv48.exe] [--prefix DIR] [unittest args]
+
+Builds the driver and its client (testdriver/build.sh) into DIR (default: a
+temporary folder), boots a fresh Wine prefix (or uses --prefix), installs the
+driver and proves the round trip of every request kind from the client, the
+settings that change the card's answers, the names the program finds, and
+what the card writes back. With --exe (the x86_64 rckrv48.exe) it also runs
+the W command through the driver. Exit code 77 when Wine is missing.
+"""
+
+import argparse
+import os
+import sys
+import tempfile
+import time
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+import scenario as sc  # noqa: E402
+import wine as wn  # noqa: E402
+import wine_driver as wd  # noqa: E402
+
+SKIPPED = 77
+OPTIONS = None
+WINE = None
+DRIVER = None
+CLIENT = None
+
+
+def setUpModule():
+    global WINE, DRIVER, CLIENT
+    paths = wd.build(OPTIONS.build)
+    CLIENT = paths["client"]
+    WINE = wn.Wine(OPTIONS.prefix)
+    WINE.start()
+    DRIVER = wd.CardDriver(WINE, paths["driver"])
+    DRIVER.install()
+
+
+def tearDownModule():
+    if WINE is not None:
+        WINE.stop()
+
+
+def client(*steps, family="win2000"):
+    """Runs the client's steps; returns its output lines."""
+    WINE.reg_import(wn.family_lines(family))
+    proc = WINE.run(CLIENT, [str(s) for s in steps])
+    if proc.returncode != 0:
+        raise AssertionError("cardclient %s: %r %r" % (steps, proc.returncode, proc.stderr))
+    return proc.stdout.decode("latin-1").splitlines()
+
+
+def request(status, context, record=None, ok=1, error=0):
+    line = "request ok=%d error=%d status=%d context=0x%08X" % (ok, error, status, context)
+    return line if record is None else line + " record=" + " ".join(str(w) for w in record)
+
+
+KEY_TEXT = "6[GGDHVS1Xb72>1529:-;FOA(9Rb59^e6*+(6Z7+7JC.8:O19*[49['7:K3:;;?=<+K@<[WC=KcF" \
+           "></I?,;L?\\GO@LSRA<_UB-+XBV"
+
+
+class Translation(unittest.TestCase):
+    """Scenario device sections to the driver's values and back, without Wine."""
+
+    def test_sections_the_simulated_machine_refuses_are_refused(self):
+        for lines, message in [
+                (["[Device PcCard0-0]", "Colour=blue"], "unknown setting Colour"),
+                (["[Device PcCard0-0]", "Busy=08x"], "bad value of Busy"),
+                (["[Device PcCard0-0]", "ProbeStatus=65536"], "bad value of ProbeStatus"),
+                (["[Device PcCard0-0]", "Identity=5 0x10000"], "bad value of Identity"),
+                (["[Device PcCard0-0]", "Busy"], "expected Name=Value"),
+                (["[Device PcCard0-0]", "[device pccard0-0]"], "described twice")]:
+            with self.subTest(lines=lines):
+                with self.assertRaisesRegex(wd.CardDriverError, message):
+                    wd.parse_cards(lines)
+
+    def test_values_follow_the_machine_file_numbers(self):
+        card = wd.parse_cards(["[Device RNKRV522]", "Busy=010", "Context=0x00C0FFEE",
+                               "CloseStatus=silent", "Identity=3 0x0826 0 1", "KeyText=ab\\\"c",
+                               "Control=128", "Control=4", "OpenHandles=3"])[0]
+        self.assertEqual(card.registry_lines(), [
+            "[%s\\RNKRV522]" % wd.PARAMETERS_KEY, '"Busy"=dword:0000000a',
+            '"Context"=dword:00c0ffee', '"SilentClose"=dword:00000001',
+            '"Identity"=hex:03,00,26,08,00,00,01,00', '"KeyText 1"="ab\\\\\\"c"',
+            '"Control 1"=dword:00000080', '"Control 2"=dword:00000004'])
+
+    def test_dos_device_names_beyond_the_drivers_links_cannot_be_made(self):
+        self.assertIsNone(wd.unsupported(["[DosDevices]", "PcCard0-0=\\Device\\PcCard0-0"]))
+        self.assertIsNone(wd.unsupported(["[Device Extra]", "[DosDevices]",
+                                          "Extra=\\Device\\Extra"]))
+        self.assertIn("PcCard0-0=\\Device\\PcCard1-0",
+                      wd.unsupported(["[DosDevices]", "PcCard0-0=\\Device\\PcCard1-0"]))
+        self.assertIn("Other", wd.unsupported(["[DosDevices]", "Other=\\Device\\Other"]))
+        self.assertIsNotNone(wd.not_checkable("Device PcCard0-0", "DosNames=0"))
+        self.assertIsNotNone(wd.not_checkable("DosDevices", "PcCard0-0=\\Device\\PcCard0-0"))
+        self.assertIsNone(wd.not_checkable("Device PcCard0-0", "OpenHandles=0"))
+
+    def test_key_texts_a_line_cannot_carry_are_shown_as_records(self):
+        values = {}
+        for name, vtype, data in [("Busy", sc.REG_DWORD, 0), ("ProbeStatus", sc.REG_DWORD, 0),
+                                  ("Context", sc.REG_DWORD, 1),
+                                  ("Identity", sc.REG_BINARY, b"\x01\x00\x26\x08"),
+                                  ("Compatibility", sc.REG_BINARY, b""),
+                                  ("SilentClose", sc.REG_DWORD, 1),
+                                  ("KeyText 1", sc.REG_BINARY, b"a \x01\xff"),
+                                  ("KeyText 2", sc.REG_SZ, b"ok\0")]:
+            if vtype == sc.REG_DWORD:
+                data = data.to_bytes(4, "little")
+            values[name.lower()] = (name, vtype, data)
+        for name in ("IdentityStatus", "CompatibilityStatus", "KeyTextStatus", "PutStatus",
+                     "ControlStatus", "CloseStatus", "OpenError", "CallError", "Probes",
+                     "Closes", "OpenHandles"):
+            values[name.lower()] = (name, sc.REG_DWORD, b"\0\0\0\0")
+        lines = wd.render_card("PcCard0-0", values)
+        self.assertIn("Identity=1 0x0826", lines)
+        self.assertIn("Compatibility=", lines)
+        self.assertIn("CloseStatus=silent", lines)
+        self.assertLess(lines.index("Put=3 0x0900 8289 65281"), lines.index("KeyText=ok"))
+
+
+class RoundTrip(unittest.TestCase):
+    def test_every_request_kind(self):
+        DRIVER.configure(["[Device PcCard1-0]", "Busy=2", "Context=0xC0FFEE01"])
+        ctx = 0xC0FFEE01
+        out = client("open", "PcCard1-0", "probe", "probe", "probe", "get", 0x0826, 5, "get",
+                     0x0827, 6, "puttext", 0x0900, KEY_TEXT, "put", 0x0123, 1, 2, 3, "control",
+                     128, "close", "closehandle", "sleep", 300)
+        self.assertEqual(out, [
+            "open ok=1 error=0", request(68, 0), request(68, 0), request(0, ctx),
+            request(0, ctx, [5, 0x0826, 0, 1, 6, 14]),
+            request(0, ctx, [6, 0x0827, 0, 0, 48, 1, 99]), request(0, ctx), request(0, ctx),
+            request(0, ctx), request(0, ctx), "closehandle ok=1 error=0"])
+        card = DRIVER.machine_sections()["device pccard1-0"]
+        for line in ["Busy=0", "Probes=3", "KeyText=" + KEY_TEXT, "Put=4 0x0123 1 2 3",
+                     "Control=128", "Closes=1", "OpenHandles=0"]:
+            self.assertIn(line, card)
+
+    def test_requests_need_the_context_of_a_probe_on_the_same_handle(self):
+        DRIVER.configure(["[Device PcCard0-0]"])
+        out = client("open", "PcCard0-0", "control", 128, "probe", "close", "control", 128)
+        self.assertEqual(out, ["open ok=1 error=0", request(67, 0), request(0, 0x00010001),
+                               request(0, 0x00010001), request(67, 0x00010001)])
+        out = client("open", "PcCard0-0", "get", 0x0826, 5)
+        self.assertEqual(out[1].split(" record=")[0], request(67, 0))
+        card = DRIVER.machine_sections()["device pccard0-0"]
+        self.assertEqual([l for l in card if l.startswith("Control=")], [])
+        self.assertIn("Closes=1", card)
+
+
+class CardSettings(unittest.TestCase):
+    def test_replies_as_configured(self):
+        DRIVER.configure(["[Device PcCard0-0]", "Identity=3 0x0826 0 1",
+                          "CompatibilityStatus=8", "Compatibility=9 0x0827 0 0 51 99 99 1 2 3",
+                          "KeyTextStatus=9", "PutStatus=10", "ControlStatus=11",
+                          "CloseStatus=silent"])
+        c = 0x00010001
+        out = client("open", "PcCard0-0", "probe", "get", 0x0826, 5, "get", 0x0827, 6,
+                     "get", 0x0828, 2, "puttext", 0x0900, "ab", "put", 1, 2, "control", 12,
+                     "close")
+        self.assertEqual(out[2:], [
+            request(0, c, [3, 0x0826, 0, 1]),
+            request(8, c, [9, 0x0827, 0, 0, 51, 99, 99, 1, 2, 3]),
+            request(255, c, [2, 0x0828, 0]),
+            request(9, c), request(10, c), request(11, c), request(69, c)])
+
+    def test_failing_opens_and_calls(self):
+        DRIVER.configure(["[Device PcCard0-0]", "OpenError=5", "[Device PcCard0-1]",
+                          "CallError=0x1F"])
+        # Wine cannot fail an open with the driver's answer: the card's link
+        # leads nowhere instead, whatever error was asked for.
+        self.assertEqual(client("open", "PcCard0-0"), ["open ok=0 error=3"])
+        self.assertEqual(client("open", "PcCard0-1", "probe")[1],
+                         request(0, 0, ok=0, error=31))
+        DRIVER.configure(["[Device PcCard0-0]"])
+        out = client("open", "PcCard0-0", "call", 0x00170006, 0xFF020401, 8204,
+                     "call", 0x00170002, 0xFF020400, 8204, "call", 0x00170002, "none", 8204,
+                     "call", 0x00170002, 0xFF020401, 11, "call", 0x00170002, 0xFF020401, 12)
+        self.assertEqual([l.split(" status=")[0] for l in out[1:]], [
+            "request ok=0 error=1", "request ok=0 error=87", "request ok=0 error=87",
+            "request ok=0 error=122", "request ok=1 error=0"])
+        self.assertIn("Probes=1", DRIVER.machine_sections()["device pccard0-0"])
+
+
+class Names(unittest.TestCase):
+    def test_every_name_the_program_seeks_exists_and_opens_only_with_a_card(self):
+        DRIVER.configure(["[Device PcCard1-0]"])
+        for name in wd.LINKED_NAMES:
+            self.assertEqual(client("query", name),
+                             ["query ok=1 error=0 target=\\Device\\%s" % name])
+        self.assertEqual(client("open", "PcCard0-0")[0].split(" error=")[0], "open ok=0")
+        self.assertEqual(client("open", "PcCard1-0"), ["open ok=1 error=0"])
+
+    def test_wine_makes_no_dos_device_name_the_program_defines(self):
+        # Why the driver makes the links itself: should a Wine upgrade make
+        # such names, the program's create-and-remove path could run here.
+        DRIVER.configure(["[Device PcCard1-0]"])
+        self.assertEqual(client("define", 1, "PcCard7-7", "\\Device\\PcCard1-0",
+                                "query", "PcCard7-7", "open", "PcCard7-7"),
+                         ["define ok=1 error=0", "query ok=0 error=2 target=",
+                          "open ok=0 error=2"])
+        self.assertEqual(client("define", 7, "PcCard1-0", "\\Device\\PcCard1-0",
+                                "query", "PcCard1-0"),
+                         ["define ok=0 error=2", "query ok=1 error=0 target=\\Device\\PcCard1-0"])
+
+    def test_vxd_names_reach_the_card_on_the_windows_95_line(self):
+        DRIVER.configure(["[Device RUKRV48.VXD]", "Context=7"])
+        for family in ("win95", "win98"):
+            with self.subTest(family=family):
+                self.assertEqual(client("open", "RUKRV48.VXD", "probe", family=family),
+                                 ["open ok=1 error=0", request(0, 7)])
+        self.assertEqual(client("open", "RUKRV41.VXD", family="win95")[0].split(" error=")[0],
+                         "open ok=0")
+
+    def test_a_new_configuration_replaces_the_cards(self):
+        DRIVER.configure(["[Device PcCard0-0]", "Probes=5", "Closes=2", "Control=4"])
+        client("open", "PcCard0-0", "probe", "control", 6, "close", "closehandle")
+        card = DRIVER.machine_sections()["device pccard0-0"]
+        for line in ["Probes=6", "Closes=3", "Control=4", "Control=6"]:
+            self.assertIn(line, card)
+        DRIVER.configure(["[Device PcCard0-1]"])
+        self.assertEqual(client("open", "PcCard0-0")[0].split(" error=")[0], "open ok=0")
+        self.assertIn("Probes=0", DRIVER.machine_sections()["device pccard0-1"])
+        DRIVER.configure([])
+        self.assertEqual(client("query", "PcCard0-1")[0].split(" error=")[0], "query ok=0")
+
+
+class Handles(unittest.TestCase):
+    def test_a_handle_the_process_left_open_is_counted(self):
+        DRIVER.configure(["[Device PcCard0-0]"])
+        client("open", "PcCard0-0", "probe")
+        self.assertIn("OpenHandles=1", DRIVER.machine_sections()["device pccard0-0"])
+        DRIVER.configure(["[Device PcCard0-0]"])
+        # The pause lets the driver take the close while the process still
+        # runs, which is when Wine tells it who closed the handle.
+        client("open", "PcCard0-0", "probe", "open", "PcCard0-0", "closehandle", "sleep", 300)
+        self.assertIn("OpenHandles=1", DRIVER.machine_sections()["device pccard0-0"])
+
+
+class Program(unittest.TestCase):
+    def setUp(self):
+        if not OPTIONS.exe:
+            self.skipTest("no --exe given")
+
+    def play(self, name, min_seconds=0.0):
+        path = os.path.join(HERE, "..", "scenarios", "driver-win2000.scn")
+        s = next(x for x in sc.load_scenarios(path) if x.name == name)
+        WINE.reg_import(wn.family_lines(s.family) + s.registry_lines)
+        DRIVER.configure(s.machine_lines)
+        started = time.monotonic()
+        proc = WINE.run(OPTIONS.exe, s.args)
+        elapsed = time.monotonic() - started
+        self.assertEqual((proc.returncode, proc.stdout, proc.stderr), (s.exit, s.stdout, b""))
+        self.assertGreaterEqual(elapsed, min_seconds)
+        sections = DRIVER.machine_sections()
+        for header, line in sc.expected_machine_lines(s):
+            if wd.not_checkable(header, line) is None:
+                self.assertIn(line, sections.get(header.lower(), []), header)
+        changes, _, _ = sc.parse_regedit(s.change_lines)
+        for key, (key_name, values) in changes.items():
+            proc = WINE.run("reg", ["query", key_name])
+            for _, vtype, data in values.values():
+                self.assertIn(data[:-1].decode("latin-1"), proc.stdout.decode("latin-1"))
+
+    def test_w_pushes_the_key_through_the_driver(self):
+        self.play("W pushes the key and stores it in the active profile and the adapter key")
+
+    def test_w_waits_while_the_driver_is_busy(self):
+        # Three busy answers mean three real waits of 100 ms.
+        self.play("W waits while the driver is busy, then pushes", min_seconds=0.3)
+
+
+def main():
+    global OPTIONS
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--build", help="folder for the driver and its client")
+    parser.add_argument("--exe", help="the x86_64 rckrv48.exe")
+    parser.add_argument("--prefix", help="use this Wine prefix instead of a fresh one")
+    OPTIONS, rest = parser.parse_known_args()
+    if not wn.available():
+        print("skip: Wine not found (%s)" % wn.WINE64)
+        return SKIPPED
+    if OPTIONS.exe:
+        OPTIONS.exe = os.path.abspath(OPTIONS.exe)
+    with tempfile.TemporaryDirectory() as scratch:
+        if not OPTIONS.build:
+            OPTIONS.build = scratch
+        program = unittest.main(argv=[sys.argv[0]] + rest, exit=False)
+    return 0 if program.result.wasSuccessful() else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,419 @@
+"""The test card driver in a Wine prefix, for the end-to-end scenarios.
+
+The scenarios describe the card driver in [Device NAME] sections of their
+`machine:` block and check what it received in `expect-machine:`; on Linux
+the simulated machine reads and writes those sections. Under Wine the same
+sections become the Parameters of the test card driver (testdriver/), a real
+kernel driver that the program reaches through CreateFileA and
+DeviceIoControl, and what the driver wrote back into its registry key is
+rendered again as machine-file lines in the form the simulated machine
+writes them, so the same expectations apply.
+
+    paths = build("build/testdriver")      # testcard.sys and cardclient.exe
+    driver = CardDriver(wine, paths["driver"])
+    driver.install()                       # once per prefix
+    reason = unsupported(s.machine_lines)  # None, or why Wine cannot play it
+    driver.configure(s.machine_lines)      # before each scenario
+    ... run the program ...
+    sections = driver.machine_sections()   # {"device pccard0-0": [lines]}
+    reason = not_checkable(header, line)   # an expectation Wine cannot show
+
+`wine` is a tests/e2e/wine.Wine. The driver lives in one of the prefix's
+service processes, which Wine ends with the wineserver, 3 s after the last
+other process, unless the server is persistent. `wineserver -p` makes only a
+server it starts itself persistent; while another still runs (the one that
+booted the prefix) it changes nothing. So install() waits for the booting
+server to end and starts a persistent one. A service manager that starts
+while the last one's processes are still going away hangs on its own drivers
+and refuses to start others for minutes; one that starts cleanly is busy for
+a few seconds only, during which a start is simply asked again.
+
+What Wine 8 cannot show: the DOS device names the program itself defines.
+DefineDosDeviceA reports success for names of more than four characters but
+the name never comes to exist, so the driver makes a \\DosDevices\\ link for
+every name the program looks for, and the program always finds its name
+existing. The simulated machine covers the path that creates and removes a
+name; "DosNames" and [DosDevices] expectations are not checkable here.
+
+"OpenHandles" counts the handles a process opened on a card and did not close
+itself. Wine hands a handle's close to the driver after CloseHandle returned
+and tells it which process closed it only while that process still runs; a
+close the driver receives after the process ended counts as left open, like
+the handles Wine closes when the process ends. A process that ends within a
+moment of its last CloseHandle can therefore show a handle it did close.
+"""
+
+import os
+import shutil
+import subprocess
+import time
+
+import scenario as sc
+import wine as wn
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.normpath(os.path.join(HERE, "..", ".."))
+
+SERVICE = "TestCard"
+SERVICE_KEY = "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\" + SERVICE
+PARAMETERS_KEY = SERVICE_KEY + "\\Parameters"
+DRIVER_FILE = "testcard.sys"
+
+# The DOS device names the driver links to \Device\<same name> on its own.
+LINKED_NAMES = (["PcCard%d-%d" % (s, n) for s in range(4) for n in range(2)] +
+                ["RNKRV52%d" % d for d in range(1, 10)] + ["RUKRV41.VXD", "RUKRV48.VXD"])
+
+MAX_RECORD_WORDS = 4098
+
+
+class CardDriverError(Exception):
+    pass
+
+
+def build(out_dir):
+    """Builds the driver and its test client into out_dir; returns the paths
+    {"driver": ..., "client": ...}."""
+    subprocess.run([os.path.join(ROOT, "testdriver", "build.sh"), out_dir], check=True)
+    return {"driver": os.path.join(out_dir, DRIVER_FILE),
+            "client": os.path.join(out_dir, "cardclient.exe")}
+
+
+# ---- machine-file device sections ----------------------------------------------
+
+def _number(text, limit):
+    """Decimal, or hexadecimal after 0x; never octal, as the simulated machine reads it."""
+    hex_form = len(text) > 2 and text[:2].lower() == "0x"
+    digits = text[2:] if hex_form else text
+    if not digits or not all(c in "0123456789abcdefABCDEF" if hex_form else c in "0123456789"
+                             for c in digits):
+        raise ValueError(text)
+    value = int(digits, 16 if hex_form else 10)
+    if value > limit:
+        raise ValueError(text)
+    return value
+
+
+def _words(text):
+    return [_number(w, 0xFFFF) for w in text.split()]
+
+
+class Card:
+    """One [Device NAME] section: the registry values it sets."""
+
+    def __init__(self, name):
+        self.name = name
+        self.values = []  # (value name, "dword" | "binary" | "string", data)
+        self.key_texts = 0
+        self.puts = 0
+        self.controls = 0
+
+    def add(self, key, value):
+        k = key.lower()
+        statuses = {"probestatus": "ProbeStatus", "identitystatus": "IdentityStatus",
+                    "compatibilitystatus": "CompatibilityStatus",
+                    "keytextstatus": "KeyTextStatus", "putstatus": "PutStatus",
+                    "controlstatus": "ControlStatus"}
+        if k in statuses:
+            self.values.append((statuses[k], "dword", _number(value, 0xFFFF)))
+        elif k == "closestatus":
+            silent = value.lower() == "silent"
+            self.values.append(("SilentClose", "dword", 1 if silent else 0))
+            if not silent:
+                self.values.append(("CloseStatus", "dword", _number(value, 0xFFFF)))
+        elif k in ("identity", "compatibility"):
+            words = _words(value)
+            if len(words) > MAX_RECORD_WORDS:
+                raise ValueError(value)
+            self.values.append((key[0].upper() + k[1:], "binary", _pack(words)))
+        elif k in ("openerror", "callerror"):
+            self.values.append(({"openerror": "OpenError", "callerror": "CallError"}[k], "dword",
+                                _number(value, 0xFFFFFFFF)))
+        elif k in ("busy", "probes", "closes"):
+            self.values.append((key[0].upper() + k[1:], "dword", _number(value, 0x7FFFFFFF)))
+        elif k == "context":
+            self.values.append(("Context", "dword", _number(value, 0xFFFFFFFF)))
+        elif k == "keytext":
+            self.key_texts += 1
+            self.values.append(("KeyText %d" % self.key_texts, "string", value))
+        elif k == "put":
+            self.puts += 1
+            self.values.append(("Put %d" % self.puts, "binary", _pack(_words(value))))
+        elif k == "control":
+            self.controls += 1
+            self.values.append(("Control %d" % self.controls, "dword", _number(value, 0xFFFF)))
+        elif k in ("openhandles", "dosnames"):
+            pass  # what a run left behind; a new run starts without it
+        else:
+            raise KeyError(key)
+
+    def registry_lines(self):
+        out = ["[%s\\%s]" % (PARAMETERS_KEY, self.name)]
+        for name, kind, data in self.values:
+            if kind == "dword":
+                out.append('"%s"=dword:%08x' % (name, data))
+            elif kind == "binary":
+                out.append('"%s"=hex:%s' % (name, ",".join("%02x" % b for b in data)))
+            else:
+                out.append('"%s"="%s"' % (name, data.replace("\\", "\\\\").replace('"', '\\"')))
+        return out
+
+
+def _pack(words):
+    return b"".join(w.to_bytes(2, "little") for w in words)
+
+
+def _sections(machine_lines):
+    """[(header, [(line number in the block, text)])] of machine-file lines."""
+    sections = []
+    for number, raw in enumerate(machine_lines, 1):
+        s = raw.strip()
+        if s.startswith("[") and s.endswith("]"):
+            sections.append((s[1:-1].strip(), []))
+        elif s and not s.startswith(";") and not s.startswith("#") and sections:
+            sections[-1][1].append((number, s))
+    return sections
+
+
+def parse_cards(machine_lines):
+    """The cards of a scenario's machine lines. Raises CardDriverError on a
+    line the simulated machine would refuse too."""
+    cards = []
+    for header, lines in _sections(machine_lines):
+        if header.lower()[:7] != "device ":
+            continue
+        name = header[7:].strip()
+        if not name or "\\" in name:
+            raise CardDriverError("[%s]: not a device name" % header)
+        if any(c.name.lower() == name.lower() for c in cards):
+            raise CardDriverError("device %s is described twice" % name)
+        card = Card(name)
+        for number, text in lines:
+            key, sep, value = text.partition("=")
+            if not sep:
+                raise CardDriverError("machine line %d: expected Name=Value" % number)
+            try:
+                card.add(key.strip(), value.strip())
+            except KeyError:
+                raise CardDriverError("machine line %d: unknown setting %s of [%s]" %
+                                      (number, key.strip(), header))
+            except ValueError:
+                raise CardDriverError("machine line %d: bad value of %s in [%s]" %
+                                      (number, key.strip(), header))
+        cards.append(card)
+    return cards
+
+
+def unsupported(machine_lines):
+    """Why the test driver cannot set up these machine lines, or None.
+
+    A DOS device name the scenario defines beforehand is what the driver's
+    own link stands for when it names the same device; any other cannot be
+    made under Wine."""
+    try:
+        cards = parse_cards(machine_lines)
+    except CardDriverError as e:
+        return str(e)
+    names = set(n.lower() for n in LINKED_NAMES) | set(c.name.lower() for c in cards)
+    for header, lines in _sections(machine_lines):
+        if header.lower() != "dosdevices":
+            continue
+        for _, text in lines:
+            name, _, target = text.partition("=")
+            name, target = name.strip(), target.strip()
+            if name.lower() not in names or target.lower() != "\\device\\" + name.lower():
+                return "the DOS device name %s, which Wine cannot make" % text
+    return None
+
+
+def not_checkable(header, line):
+    """Why an expect-machine line cannot be checked under Wine, or None."""
+    if header.strip().lower() == "dosdevices":
+        return "DOS device names the program defines never exist under Wine"
+    if header.strip().lower().startswith("device ") and \
+            line.split("=", 1)[0].strip().lower() == "dosnames":
+        return "DOS device names the program defines never exist under Wine"
+    return None
+
+
+# ---- rendering what the driver wrote ----------------------------------------------
+
+def _unpack(data):
+    return [int.from_bytes(data[i:i + 2], "little") for i in range(0, len(data) - 1, 2)]
+
+
+def words_text(words):
+    """Record words as the simulated machine writes them: the type word in
+    hexadecimal, the others in decimal."""
+    return " ".join("0x%04X" % w if i == 1 else str(w) for i, w in enumerate(words))
+
+
+def render_card(name, values):
+    """Machine-file lines of one card from its registry values
+    {lower name: (name, type, bytes)}, in the simulated machine's order."""
+    def dword(n):
+        v = values.get(n.lower())
+        if v is None or v[1] != sc.REG_DWORD:
+            raise CardDriverError("card %s: no %s in its key; did the driver start?" % (name, n))
+        return int.from_bytes(v[2], "little")
+
+    def binary(n):
+        v = values.get(n.lower())
+        if v is None or v[1] != sc.REG_BINARY:
+            raise CardDriverError("card %s: no %s in its key" % (name, n))
+        return v[2]
+
+    def numbered(prefix):
+        out = []
+        while (prefix + " %d" % (len(out) + 1)).lower() in values:
+            out.append(values[(prefix + " %d" % (len(out) + 1)).lower()])
+        return out
+
+    lines = ["[Device %s]" % name, "Busy=%d" % dword("Busy"),
+             "ProbeStatus=%d" % dword("ProbeStatus"), "Context=0x%08X" % dword("Context"),
+             "Identity=" + words_text(_unpack(binary("Identity"))),
+             "Compatibility=" + words_text(_unpack(binary("Compatibility")))]
+    for n in ("IdentityStatus", "CompatibilityStatus", "KeyTextStatus", "PutStatus",
+              "ControlStatus"):
+        lines.append("%s=%d" % (n, dword(n)))
+    lines.append("CloseStatus=" + ("silent" if dword("SilentClose") else str(dword("CloseStatus"))))
+    lines += ["OpenError=%d" % dword("OpenError"), "CallError=%d" % dword("CallError")]
+    lines += ["; received", "Probes=%d" % dword("Probes")]
+    for _, vtype, data in numbered("KeyText"):
+        if vtype == sc.REG_SZ:
+            lines.append("KeyText=" + data[:-1].decode("latin-1"))
+        else:
+            # Characters a line cannot carry: the record they came in.
+            chars = data + (b"\0" if len(data) % 2 else b"")
+            lines.append("Put=" + words_text([len(data) // 2 + 1, 0x0900] + _unpack(chars)))
+    for _, _, data in numbered("Put"):
+        lines.append("Put=" + words_text(_unpack(data)))
+    for _, _, data in numbered("Control"):
+        lines.append("Control=%d" % int.from_bytes(data, "little"))
+    lines.append("Closes=%d" % dword("Closes"))
+    lines += ["; left behind by this run", "OpenHandles=%d" % dword("OpenHandles")]
+    return lines
+
+
+# ---- the driver in a prefix -------------------------------------------------------
+
+class CardDriver:
+    def __init__(self, wine, driver_path):
+        self.wine = wine
+        self.driver_path = os.path.abspath(driver_path)
+        self.cards = []
+        self.running = False
+
+    def _system(self, *args):
+        proc = self.wine.run(args[0], list(args[1:]))
+        return proc.returncode, (proc.stdout + proc.stderr).decode("latin-1", "replace")
+
+    def install(self):
+        """Puts the driver into the prefix as a demand-start kernel service, or
+        replaces the file of one installed before."""
+        quiet = dict(stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=self.wine.env)
+        try:
+            subprocess.call([wn.WINESERVER, "-w"], timeout=60, **quiet)
+        except subprocess.TimeoutExpired:
+            pass  # a server someone keeps busy; it may be persistent already
+        subprocess.call([wn.WINESERVER, "-p"], **quiet)
+        # The first process starts the service manager, which keeps its
+        # standard handles: never a pipe someone reads to its end.
+        subprocess.call([wn.WINE64, "cmd", "/c", "exit"], stdin=subprocess.DEVNULL, timeout=120,
+                        **quiet)
+        exists = self._system("sc", "query", SERVICE)[0] == 0
+        if exists:
+            self.running = True  # maybe; a stopped driver is stopped again harmlessly
+            self.stop()
+        drivers = os.path.join(self.wine.prefix, "drive_c", "windows", "system32", "drivers")
+        shutil.copyfile(self.driver_path, os.path.join(drivers, DRIVER_FILE))
+        if exists:
+            return
+        rc, out = self._system("sc", "create", SERVICE, "type=", "kernel", "start=", "demand",
+                               "binPath=", "C:\\windows\\system32\\drivers\\" + DRIVER_FILE)
+        if rc != 0:
+            raise CardDriverError("sc create %s failed (%d): %s" % (SERVICE, rc, out))
+
+    def stop(self):
+        """Stops the driver: its devices and links go."""
+        rc, out = self._system("net", "stop", SERVICE)
+        # Wine's net says "Service not active." when it was not running.
+        if rc != 0 and self.running and "not active" not in out:
+            raise CardDriverError("net stop %s failed (%d): %s" % (SERVICE, rc, out))
+        self.running = False
+
+    def start(self, patience=60.0):
+        """Starts the driver with the cards its Parameters hold.
+
+        Just after a prefix boots, Wine's service manager is still starting
+        its own services and answers a start with a timeout or cannot open
+        the service; it is asked again until `patience` seconds have passed."""
+        deadline = time.monotonic() + patience
+        while True:
+            rc, out = self._system("net", "start", SERVICE)
+            if rc == 0 or "already running" in out:
+                break
+            if time.monotonic() >= deadline:
+                raise CardDriverError("net start %s failed (%d): %s" % (SERVICE, rc, out))
+            time.sleep(1.0)
+        self.running = True
+
+    def configure(self, machine_lines):
+        """Sets the driver up for a scenario: the cards of its [Device ...]
+        sections with fresh logs. Without cards the driver stays stopped, as on
+        a machine without the card."""
+        reason = unsupported(machine_lines)
+        if reason:
+            raise CardDriverError(reason)
+        cards = parse_cards(machine_lines)
+        self.stop()
+        lines = ["[-%s]" % PARAMETERS_KEY, "[%s]" % PARAMETERS_KEY]
+        for card in cards:
+            lines += card.registry_lines()
+        self.wine.reg_import(lines)
+        self.cards = cards
+        if cards:
+            self.start()
+            values = self.read()
+            for card in cards:
+                error = values.get(card.name.lower(), {}).get("configerror")
+                if error:
+                    raise CardDriverError("card %s refused its setting %s" %
+                                          (card.name, error[2][:-1].decode("latin-1")))
+                if "openhandles" not in values.get(card.name.lower(), {}):
+                    raise CardDriverError("card %s did not start" % card.name)
+
+    def read(self):
+        """The values of every card's key: {lower card name: {lower value
+        name: (name, type, bytes)}}."""
+        path = self.wine.path("card-driver.reg")
+        if os.path.exists(path):
+            os.remove(path)
+        rc, out = self._system("reg", "export", PARAMETERS_KEY, path, "/y")
+        if rc != 0:
+            raise CardDriverError("reg export %s failed (%d): %s" % (PARAMETERS_KEY, rc, out))
+        with open(path, "rb") as f:
+            raw = f.read()
+        text = raw.decode("utf-16") if raw[:2] in (b"\xff\xfe", b"\xfe\xff") else \
+            raw.decode("latin-1")
+        lines = [l for l in text.split("\n")
+                 if not l.strip().startswith("Windows Registry Editor")]
+        keys, _, _ = sc.parse_regedit(lines, "exported driver parameters")
+        prefix = PARAMETERS_KEY.lower() + "\\"
+        return {k[len(prefix):]: v[1] for k, v in keys.items()
+                if k.startswith(prefix) and "\\" not in k[len(prefix):]}
+
+    def machine_sections(self):
+        """What each card holds after a run, as machine-file sections
+        {lower header: [lines]} in the form run_scenarios.py compares."""
+        values = self.read()
+        sections = {}
+        for card in self.cards:
+            lines = render_card(card.name, values.get(card.name.lower(), {}))
+            sections[lines[0][1:-1].lower()] = [l for l in lines[1:] if not l.startswith(";")]
+        return sections
+
+    def machine_text(self):
+        """The cards as machine-file text, for a reader."""
+        values = self.read()
+        return "\n".join("\n".join(render_card(c.name, values.get(c.name.lower(), {}))) + "\n"
+                         for c in self.cards)
