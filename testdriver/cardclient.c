@@ -15,7 +15,6 @@
  *                             input value ("none" for no input), output size
  *   cardclient query NAME     QueryDosDeviceA
  *   cardclient define FLAGS NAME TARGET    DefineDosDeviceA
- *   cardclient sleep MS       waits
  *
  * Steps follow each other in one run, on one handle and one request block.
  * Numbers are decimal or 0x hexadecimal. Output, one line a step:
@@ -159,8 +158,6 @@ int main(int argc, char** argv) {
             BOOL ok = DefineDosDeviceA((DWORD)number(argv[i]), argv[i + 1], argv[i + 2]);
             i += 3;
             printf("define ok=%d error=%lu\n", ok ? 1 : 0, ok ? 0ul : GetLastError());
-        } else if (strcmp(step, "sleep") == 0 && left >= 1) {
-            Sleep((DWORD)number(argv[i++]));
         } else {
             fprintf(stderr, "bad step: %s\n", step);
             return 2;

@@ -362,9 +362,11 @@ static NTSTATUS complete(PIRP irp, NTSTATUS status, ULONG_PTR information) {
 }
 
 /* A handle remembers whether its probe succeeded (FsContext) and the
- * process that opened it (FsContext2): Wine sends the close of a handle the
- * process left open from outside that process once it has ended, and only a
- * close the process made itself counts as giving the handle back. */
+ * process that opened it (FsContext2). Wine passes on the close of a handle
+ * the process left open as made by no process once the process has ended,
+ * and only a close the process made itself counts as giving the handle
+ * back. (Wine also holds a new file until the driver has answered its open,
+ * so a handle closed before that is reported the same way.) */
 static NTSTATUS NTAPI on_create(PDEVICE_OBJECT device, PIRP irp) {
     struct card_device* card = device->DeviceExtension;
     PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;

@@ -129,7 +129,7 @@ class RoundTrip(unittest.TestCase):
         ctx = 0xC0FFEE01
         out = client("open", "PcCard1-0", "probe", "probe", "probe", "get", 0x0826, 5, "get",
                      0x0827, 6, "puttext", 0x0900, KEY_TEXT, "put", 0x0123, 1, 2, 3, "control",
-                     128, "close", "closehandle", "sleep", 300)
+                     128, "close", "closehandle")
         self.assertEqual(out, [
             "open ok=1 error=0", request(68, 0), request(68, 0), request(0, ctx),
             request(0, ctx, [5, 0x0826, 0, 1, 6, 14]),
@@ -235,9 +235,9 @@ class Handles(unittest.TestCase):
         client("open", "PcCard0-0", "probe")
         self.assertIn("OpenHandles=1", DRIVER.machine_sections()["device pccard0-0"])
         DRIVER.configure(["[Device PcCard0-0]"])
-        # The pause lets the driver take the close while the process still
-        # runs, which is when Wine tells it who closed the handle.
-        client("open", "PcCard0-0", "probe", "open", "PcCard0-0", "closehandle", "sleep", 300)
+        # The second handle is closed by the process as it ends; the probe
+        # on it lets the driver answer the open first, as the program does.
+        client("open", "PcCard0-0", "probe", "open", "PcCard0-0", "probe", "closehandle")
         self.assertIn("OpenHandles=1", DRIVER.machine_sections()["device pccard0-0"])
 
 

@@ -22,11 +22,12 @@ writes them, so the same expectations apply.
 service processes, which Wine ends with the wineserver, 3 s after the last
 other process, unless the server is persistent. `wineserver -p` makes only a
 server it starts itself persistent; while another still runs (the one that
-booted the prefix) it changes nothing. So install() waits for the booting
-server to end and starts a persistent one. A service manager that starts
-while the last one's processes are still going away hangs on its own drivers
-and refuses to start others for minutes; one that starts cleanly is busy for
-a few seconds only, during which a start is simply asked again.
+booted the prefix) it changes nothing. So install() ends the prefix's server
+and starts a persistent one (runtime state such as global atoms goes; the
+registry stays). A service manager that starts while the last one's
+processes are still going away hangs on its own drivers and refuses to start
+others for minutes; one that starts cleanly is busy for a few seconds only,
+during which a start is simply asked again.
 
 What Wine 8 cannot show: the DOS device names the program itself defines.
 DefineDosDeviceA reports success for names of more than four characters but
@@ -36,11 +37,11 @@ existing. The simulated machine covers the path that creates and removes a
 name; "DosNames" and [DosDevices] expectations are not checkable here.
 
 "OpenHandles" counts the handles a process opened on a card and did not close
-itself. Wine hands a handle's close to the driver after CloseHandle returned
-and tells it which process closed it only while that process still runs; a
-close the driver receives after the process ended counts as left open, like
-the handles Wine closes when the process ends. A process that ends within a
-moment of its last CloseHandle can therefore show a handle it did close.
+itself. Wine opens a device before the driver has answered IRP_MJ_CREATE, and
+holds the file until then; a handle the process closes before that is passed
+on to the driver as closed by Wine, not by the process, and so counts as left
+open, like the handles Wine closes when the process ends. The program always
+makes a device call on a handle (which waits for the driver) before closing it.
 """
 
 import os
@@ -311,10 +312,8 @@ class CardDriver:
         """Puts the driver into the prefix as a demand-start kernel service, or
         replaces the file of one installed before."""
         quiet = dict(stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=self.wine.env)
-        try:
-            subprocess.call([wn.WINESERVER, "-w"], timeout=60, **quiet)
-        except subprocess.TimeoutExpired:
-            pass  # a server someone keeps busy; it may be persistent already
+        subprocess.call([wn.WINESERVER, "-k"], **quiet)
+        subprocess.call([wn.WINESERVER, "-w"], timeout=60, **quiet)
         subprocess.call([wn.WINESERVER, "-p"], **quiet)
         # The first process starts the service manager, which keeps its
         # standard handles: never a pipe someone reads to its end.
