@@ -341,6 +341,57 @@ std::vector<std::string> Arguments(FuzzedDataProvider& in, const std::string& le
     return args;
 }
 
+// The results each command can give at all.
+bool ResultFits(const std::vector<std::string>& args, int result) {
+    if (args.empty()) {
+        return result == 1;
+    }
+    if (args[0].size() != 1) {
+        return result == 4;
+    }
+    std::string allowed;
+    switch (args[0][0]) {
+    case 'E':
+        allowed = "023 45";
+        break;
+    case 'H':
+        allowed = "02 45";
+        break;
+    case 'K':
+        allowed = "03 4";
+        break;
+    case 'W':
+        allowed = "023 456";
+        break;
+    case 'V':
+        allowed = "0 4";
+        break;
+    case '@':
+        return result == 4 || result == 100 || result == 101;
+    default:
+        return result == 1;
+    }
+    return result <= 6 && allowed.find(static_cast<char>('0' + result)) != std::string::npos;
+}
+
+// What H and V print when no output call fails.
+void CheckOutput(const std::string& letter, int result, const std::string& out) {
+    if (letter == "V") {
+        FUZZ_CHECK(out == (result == 0 ? "RCKRV48.EXE Variant 1, Version 6.14\r\n" : ""),
+                   "V printed " + out);
+    } else if (letter == "H") {
+        if (result == 2) {
+            FUZZ_CHECK(out == "XXXXXX", "H without adapter printed " + out);
+        } else if (result == 4) {
+            FUZZ_CHECK(out.empty(), "H printed " + out + " for a malformed command line");
+        } else {
+            // A network name fits its 63 characters, and is text.
+            FUZZ_CHECK(out.size() <= 63 && out.find('\0') == std::string::npos,
+                       "H printed " + std::to_string(out.size()) + " bytes");
+        }
+    }
+}
+
 std::string WithoutOpenHandles(const std::string& text) {
     std::string out;
     size_t at = 0;
@@ -406,8 +457,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string letter = args.empty() ? "" : args[0];
 
     FUZZ_CHECK(IsResultCode(result), "result " + std::to_string(result));
+    FUZZ_CHECK(ResultFits(args, result), "result " + std::to_string(result) + " for " + letter);
     CheckNothingLeft(dosNames, closeFaults);
     FUZZ_CHECK(SimStdout().empty() || letter == "H" || letter == "V", "printed for " + letter);
+    if (faults == 0) {
+        CheckOutput(letter, result, SimStdout());
+    }
     FUZZ_CHECK(SimSleepCount() <= 10, std::to_string(SimSleepCount()) + " waits");
     bool writer = (letter == "E" || letter == "K" || letter == "W") && (result == 0 || result == 3);
     for (const std::string& call : SimCallLog()) {

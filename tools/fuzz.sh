@@ -5,7 +5,7 @@
 # the size of the corpus. Any finding makes it exit nonzero and
 # leaves the input that caused it in build/fuzz/artifacts/.
 #
-#   tools/fuzz.sh --smoke              every target for 15 s from the committed
+#   tools/fuzz.sh --smoke              every target for 12 s from the committed
 #                                      seeds; part of the test command
 #   tools/fuzz.sh [SECONDS] [TARGET..] longer runs (600 s each by default) that
 #                                      keep their corpus in build/fuzz/corpus/
@@ -13,18 +13,18 @@
 #                                      fewest inputs of seeds and kept corpus
 #                                      that reach the same edges
 #
-# Targets: program, codec, keyargs, driver_replies.
+# Targets: program, codec, keyargs, driver_replies, machine_file.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 build=build/fuzz
-all_targets=(program codec keyargs driver_replies)
+all_targets=(program codec keyargs driver_replies machine_file)
 mode=long
 seconds=600
 targets=()
 for arg in "$@"; do
     case "$arg" in
-    --smoke) mode=smoke; seconds=15 ;;
+    --smoke) mode=smoke; seconds=12 ;;
     --update-seeds) mode=update ;;
     [0-9]*) seconds=$arg ;;
     -h | --help) sed -n '2,17p' "$0"; exit 0 ;;
