@@ -34,9 +34,10 @@ done
 [ ${#targets[@]} -gt 0 ] || targets=("${all_targets[@]}")
 
 echo "== Building the fuzz targets in $build"
+mkdir -p "$build"
 cmake -S . -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DRCK_FUZZ=ON -DBUILD_TESTING=OFF >"$build.configure.log" 2>&1 ||
-    { cat "$build.configure.log"; exit 1; }
+    -DRCK_FUZZ=ON -DBUILD_TESTING=OFF >"$build/configure.log" 2>&1 ||
+    { cat "$build/configure.log"; exit 1; }
 cmake --build "$build" --target $(printf 'fuzz_%s ' "${targets[@]}")
 
 mkdir -p "$build/artifacts"
