@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The whole test suite: unit and end-to-end tests on Linux, the same again
-# under AddressSanitizer and UndefinedBehaviorSanitizer, the Windows builds
-# with their checks, and the end-to-end suite under Wine.
+# under AddressSanitizer and UndefinedBehaviorSanitizer, a short run of each
+# fuzz target, the Windows builds with their checks, and the end-to-end suite
+# under Wine.
 set -euo pipefail
 cd "$(dirname "$0")"
 source tools/setup.sh
@@ -17,6 +18,9 @@ echo "== Linux build and tests with AddressSanitizer and UndefinedBehaviorSaniti
 cmake --preset linux-sanitize
 cmake --build --preset linux-sanitize -j "$jobs"
 ctest --preset linux-sanitize -j "$jobs"
+
+echo "== Fuzz targets, a short run of each"
+tools/fuzz.sh --smoke
 
 echo "== Windows builds with their checks, and the end-to-end suite under Wine"
 cmake --preset win32
