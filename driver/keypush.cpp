@@ -1,6 +1,7 @@
 // Pushing a new first key into the running card driver; see keypush.h.
 #include "driver/keypush.h"
 
+#include "cli/version.h"
 #include "driver/channel.h"
 #include "driver/discovery.h"
 #include "keyrecord/codec.h"
@@ -9,11 +10,11 @@
 
 namespace {
 
-// The identity the program is built for; the same that the adapter's
-// settings must record.
-const unsigned short kExpectedVariant = 1;
-const unsigned short kExpectedMajor = 6;
-const unsigned short kExpectedMinor = 14;
+// The identity the program is built for, which V prints and the adapter's
+// settings must record too.
+const unsigned short kExpectedVariant = RCK_VARIANT;
+const unsigned short kExpectedMajor = RCK_VERSION_MAJOR;
+const unsigned short kExpectedMinor = RCK_VERSION_MINOR;
 
 const int kPushKeyLength = 5;
 
