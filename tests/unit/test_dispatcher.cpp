@@ -2,6 +2,7 @@
 // rejected, and which result each rejection gives.
 #include "cli/dispatcher.h"
 #include "simwin/simctl.h"
+#include "simwin/simctl_registry.h"
 
 #include <gtest/gtest.h>
 
@@ -117,6 +118,27 @@ TEST_F(DispatcherTest, VPrintsOneLine) {
 TEST_F(DispatcherTest, ClientManagerAtomAndResult) {
     EXPECT_EQ(100, Run({"@"}));
     EXPECT_EQ(std::vector<std::string>{"RAD INSTALLED 0"}, SimAtoms());
+}
+
+// A machine whose Windows family the program does not know, with the card
+// installed as on Windows 2000: nothing finds the adapter, and K falls back.
+TEST_F(DispatcherTest, UnknownFamilyFindsNoAdapterButKStillStores) {
+    SimSetVersion(3, 5, 0, 2195, "");
+    const std::string enumKey =
+        "System\\CurrentControlSet\\Enum\\PCMCIA\\KESTRAN_INSTRUMENTS-AIRLOOM/IEEE-4E21\\1";
+    const std::string adapter = "System\\CurrentControlSet\\Control\\Class\\{X}\\0001";
+    SimRegSetString(enumKey, "Driver", "{X}\\0001");
+    SimRegSetString(adapter, "VendorDescription", "CORVANE PC Card");
+    SimRegSetString(adapter + "\\Config01", "ConfigName", "One");
+
+    EXPECT_EQ(2, Run({"H"}));
+    EXPECT_EQ("XXXXXX", SimStdout());
+    EXPECT_EQ(2, Run({"E", std::string(102, 'A').c_str()}));
+    EXPECT_EQ(2, Run({"W", "12345"}));
+    EXPECT_EQ(0, SimCallCount("CreateFileA"));
+    EXPECT_EQ(0, Run({"K", "2", "", "", "", ""}));
+    EXPECT_TRUE(SimRegGetValue("Software\\Corvane\\Driver", "Encryption", nullptr, nullptr));
+    EXPECT_FALSE(SimRegGetValue(adapter + "\\Config01", "Encryption", nullptr, nullptr));
 }
 
 } // namespace
