@@ -51,8 +51,6 @@ static const WCHAR* const known_names[] = {
     L"RNKRV523",  L"RNKRV524",  L"RNKRV525",    L"RNKRV526",   L"RNKRV527",
     L"RNKRV528",  L"RNKRV529",  L"RUKRV41.VXD", L"RUKRV48.VXD"};
 
-/* ---- text ------------------------------------------------------------------ */
-
 static void init_text(UNICODE_STRING* s, WCHAR* buffer, USHORT chars) {
     s->Buffer = buffer;
     s->Length = 0;
@@ -78,8 +76,6 @@ static void numbered_name(UNICODE_STRING* s, WCHAR* buffer, const WCHAR* prefix,
     append_text(s, L" ");
     append_string(s, &number);
 }
-
-/* ---- registry ---------------------------------------------------------------- */
 
 static HANDLE open_key(const UNICODE_STRING* path) {
     OBJECT_ATTRIBUTES attributes;
@@ -283,8 +279,6 @@ static void load_card(struct card_device* card) {
     write_settings(card);
 }
 
-/* ---- what the card received ------------------------------------------------- */
-
 static BOOLEAN printable(const uint8_t* bytes, uint32_t size) {
     uint32_t i;
     for (i = 0; i < size; ++i) {
@@ -346,8 +340,6 @@ static void record(struct card_device* card, uint32_t busy_before, const struct 
         break;
     }
 }
-
-/* ---- requests -------------------------------------------------------------- */
 
 /* A Win32 error as the status that Windows and Wine turn back into it. */
 static NTSTATUS status_of_error(uint32_t error) {
@@ -421,8 +413,6 @@ static NTSTATUS NTAPI on_device_control(PDEVICE_OBJECT device, PIRP irp) {
     ExReleaseFastMutex(&card_lock);
     return complete(irp, STATUS_SUCCESS, output_size);
 }
-
-/* ---- start and stop ---------------------------------------------------------- */
 
 static void link_path(UNICODE_STRING* s, WCHAR* buffer, const WCHAR* prefix,
                       const UNICODE_STRING* name) {

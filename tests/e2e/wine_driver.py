@@ -11,7 +11,7 @@ writes them, so the same expectations apply.
 
     paths = build("build/testdriver")      # testcard.sys and cardclient.exe
     driver = CardDriver(wine, paths["driver"])
-    driver.install()                       # once per prefix
+    driver.install()                       # once per process: restarts the wineserver
     reason = unsupported(s.machine_lines)  # None, or why Wine cannot play it
     driver.configure(s.machine_lines)      # before each scenario
     ... run the program ...
@@ -78,8 +78,6 @@ def build(out_dir):
     return {"driver": os.path.join(out_dir, DRIVER_FILE),
             "client": os.path.join(out_dir, "cardclient.exe")}
 
-
-# ---- machine-file device sections ----------------------------------------------
 
 def _number(text, limit):
     """Decimal, or hexadecimal after 0x; never octal, as the simulated machine reads it."""
@@ -236,8 +234,6 @@ def not_checkable(header, line):
     return None
 
 
-# ---- rendering what the driver wrote ----------------------------------------------
-
 def _unpack(data):
     return [int.from_bytes(data[i:i + 2], "little") for i in range(0, len(data) - 1, 2)]
 
@@ -294,8 +290,6 @@ def render_card(name, values):
     lines += ["; left behind by this run", "OpenHandles=%d" % dword("OpenHandles")]
     return lines
 
-
-# ---- the driver in a prefix -------------------------------------------------------
 
 class CardDriver:
     def __init__(self, wine, driver_path):
