@@ -108,8 +108,7 @@ int RunVersion(int argc, char** argv) {
         return RESULT_MALFORMED;
     }
     char line[64];
-    wsprintfA(line, "%s Variant %d, Version %s\n", RCK_PROGRAM_NAME, RCK_VARIANT,
-              RCK_VERSION_TEXT);
+    wsprintfA(line, "%s Variant %d, Version %s\n", RCK_PROGRAM_NAME, RCK_VARIANT, RCK_VERSION_TEXT);
     PrintText(line);
     return RESULT_DONE;
 }

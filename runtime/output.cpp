@@ -8,8 +8,8 @@ namespace {
 int WriteAll(HANDLE out, const char* bytes, int count) {
     while (count > 0) {
         DWORD written = 0;
-        if (!WriteFile(out, bytes, static_cast<DWORD>(count), &written, nullptr) ||
-            written == 0 || written > static_cast<DWORD>(count)) {
+        if (!WriteFile(out, bytes, static_cast<DWORD>(count), &written, nullptr) || written == 0 ||
+            written > static_cast<DWORD>(count)) {
             return 0;
         }
         bytes += written;

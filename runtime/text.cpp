@@ -74,7 +74,9 @@ int IsSpaceChar(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-int IsDigitChar(char c) { return c >= '0' && c <= '9'; }
+int IsDigitChar(char c) {
+    return c >= '0' && c <= '9';
+}
 
 int HexDigitValue(char c) {
     if (c >= '0' && c <= '9') {
@@ -89,7 +91,9 @@ int HexDigitValue(char c) {
     return -1;
 }
 
-int IsHexDigitChar(char c) { return HexDigitValue(c) >= 0; }
+int IsHexDigitChar(char c) {
+    return HexDigitValue(c) >= 0;
+}
 
 char ToLowerChar(char c) {
     if (c >= 'A' && c <= 'Z') {
