@@ -9,6 +9,9 @@ source tools/setup.sh
 
 jobs=$(nproc)
 
+echo "== Source formatting"
+tools/check_format.sh
+
 echo "== Linux build and tests"
 cmake --preset linux
 cmake --build --preset linux -j "$jobs"

@@ -3,7 +3,7 @@
 # Sourced by demo.sh and test.sh.
 set -euo pipefail
 
-rck_packages=(cmake ninja-build g++ python3 libgtest-dev googletest clang libclang-rt-14-dev
+rck_packages=(cmake ninja-build g++ python3 clang-format git libgtest-dev googletest clang libclang-rt-14-dev
               mingw-w64 wine wine64 valgrind binutils-mingw-w64-x86-64)
 
 rck_missing=()
