@@ -1,5 +1,6 @@
 """A Wine machine for the end-to-end tests: a prefix with a persistent
-wineserver, so that global atoms outlive the processes that add them.
+wineserver, so that global atoms outlive the processes that add them and the
+services (the test card driver among them) keep running between programs.
 
 Only the 64-bit loader is used: the `wine` wrapper picks the 32-bit one,
 which cannot run on every kernel.
@@ -13,9 +14,11 @@ prefix takes about 10 s and some hundred megabytes):
 
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
+import time
 
 WINE64 = os.environ.get("RCK_WINE64", "/usr/lib/wine/wine64")
 WINESERVER = os.environ.get("RCK_WINESERVER", "/usr/lib/wine/wineserver")
@@ -54,39 +57,150 @@ class Wine:
         self.started = False
 
     def start(self):
-        """Boots the prefix (about 10 s when new) and keeps its wineserver running.
-        A given prefix that was booted before is used as it is."""
-        self.boot(self.owned or not os.path.exists(os.path.join(self.prefix, "system.reg")))
-        with open(os.devnull, "wb") as null:
-            subprocess.call([WINESERVER, "-p"], env=self.env, stdout=null, stderr=null)
-        self.started = True
+        """Boots the prefix (about 5 s when new) and keeps its wineserver
+        running. A given prefix that was booted before is used as it is."""
+        self.started = True  # from here on, stop() has a server to end
+        if self.owned or not os.path.exists(os.path.join(self.prefix, "system.reg")):
+            self.boot()
+            # The service manager of the session that made the prefix answers
+            # the start of a driver installed later with a timeout, for
+            # minutes; the one of a new session does not. Ending the server
+            # also writes the registry out, which a persistent server only
+            # does now and then: system.reg tells a booted prefix.
+            self.kill()
+        self.make_persistent()
 
-    def boot(self, new):
-        """Creates the prefix, or starts the services of one made before.
+    def boot(self):
+        """Creates the prefix.
 
         Output goes to a file: the services that wineboot leaves running
-        inherit its standard handles and would keep a pipe open for good.
-        Started here, they never see the pipes of the programs run later."""
+        inherit its standard handles and would keep a pipe open for good."""
         log_path = os.path.join(self.workdir, "wineboot.log")
         with open(log_path, "wb") as log:
-            rc = subprocess.call([WINE64, "wineboot"] + (["-i"] if new else []), env=self.env,
+            rc = subprocess.call([WINE64, "wineboot", "-i"], env=self.env,
                                  stdin=subprocess.DEVNULL, stdout=log, stderr=log, timeout=300)
         if rc != 0:
             with open(log_path, "rb") as log:
                 raise WineError("wineboot -i failed (%d): %s" % (rc, log.read()[-2000:]))
 
+    def server_pids(self):
+        """The running wineserver of this prefix: it works in a folder named
+        after the prefix's device and inode."""
+        try:
+            st = os.stat(self.prefix)
+        except OSError:
+            return []
+        folder = "server-%x-%x" % (st.st_dev, st.st_ino)
+        pids = []
+        for pid in os.listdir("/proc"):
+            if not pid.isdigit():
+                continue
+            try:
+                if os.path.basename(os.readlink("/proc/%s/cwd" % pid)) == folder:
+                    pids.append(int(pid))
+            except OSError:
+                pass  # gone, or not ours to look at
+        return pids
+
+    def processes(self):
+        """The live Wine processes of this prefix."""
+        wanted = b"WINEPREFIX=" + os.fsencode(self.prefix)
+        pids = []
+        for pid in os.listdir("/proc"):
+            if not pid.isdigit():
+                continue
+            try:
+                if not os.path.basename(os.readlink("/proc/%s/exe" % pid)).startswith("wine"):
+                    continue
+                with open("/proc/%s/stat" % pid, "rb") as f:
+                    if f.read().rsplit(b")", 1)[1].split()[0] == b"Z":
+                        continue
+                with open("/proc/%s/environ" % pid, "rb") as f:
+                    if wanted in f.read().split(b"\0"):
+                        pids.append(int(pid))
+            except (OSError, IndexError):
+                pass
+        return pids
+
+    def end_processes(self, patience=5.0):
+        """Waits for the processes of an ended server to go, and kills those
+        that do not: a process caught starting when its server went waits
+        for it forever."""
+        deadline = time.monotonic() + patience
+        while self.processes() and time.monotonic() < deadline:
+            time.sleep(0.1)
+        for pid in self.processes():
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except OSError:
+                pass
+
+    def persistent(self):
+        """Whether the prefix's wineserver is running and stays until killed.
+
+        Debian's wineserver script puts -p0 first (end with the last
+        program); a later -p without a number wins."""
+        for pid in self.server_pids():
+            try:
+                with open("/proc/%d/cmdline" % pid, "rb") as f:
+                    args = f.read().decode("latin-1").split("\0")
+            except OSError:
+                continue
+            last = [a for a in args if a.startswith("-p") or a.startswith("--persistent")]
+            if last and last[-1] in ("-p", "--persistent"):
+                return True
+        return False
+
+    def make_persistent(self):
+        """Makes sure the prefix runs on a wineserver that stays until killed,
+        with its services started.
+
+        `wineserver -p` makes persistent only a server it starts itself, so a
+        running one has to end first (it does shortly after its last
+        program). A service manager that starts while the last one's
+        processes are still going away hangs on its drivers, so those are
+        waited for too. The first program on the new server starts the
+        services, which keep its standard handles: never a pipe that someone
+        reads to its end."""
+        if self.persistent():
+            return
+        quiet = dict(env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        subprocess.call([WINESERVER, "-w"], timeout=120, **quiet)
+        self.end_processes()
+        subprocess.call([WINESERVER, "-p"], **quiet)
+        # The new server moves into its folder a moment after -p returns.
+        deadline = time.monotonic() + 10
+        while not self.persistent():
+            if time.monotonic() >= deadline:
+                raise WineError("wineserver -p did not start a persistent server for %s" %
+                                self.prefix)
+            time.sleep(0.05)
+        rc = subprocess.call([WINE64, "wineboot"], stdin=subprocess.DEVNULL, timeout=300, **quiet)
+        if rc != 0:
+            raise WineError("wineboot on the persistent server failed (%d)" % rc)
+
     def stop(self):
         """Ends a prefix of its own; a given prefix keeps running for its owner."""
         if self.started and self.owned:
-            subprocess.call([WINESERVER, "-k"], env=self.env, stdout=subprocess.DEVNULL,
-                            stderr=subprocess.DEVNULL)
-            subprocess.call([WINESERVER, "-w"], env=self.env, stdout=subprocess.DEVNULL,
-                            stderr=subprocess.DEVNULL, timeout=60)
+            self.kill()
             self.started = False
         shutil.rmtree(self.workdir, ignore_errors=True)
 
+    def kill(self):
+        """Ends the prefix's wineserver and every process on it."""
+        if not os.path.isdir(self.prefix):
+            return
+        quiet = dict(env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        subprocess.call([WINESERVER, "-k"], **quiet)
+        subprocess.call([WINESERVER, "-w"], timeout=60, **quiet)
+        self.end_processes()
+
     def __enter__(self):
-        self.start()
+        try:
+            self.start()
+        except BaseException:
+            self.stop()
+            raise
         return self
 
     def __exit__(self, *exc):
@@ -120,20 +234,15 @@ def main(argv):
     if not available():
         print("Wine not found (%s): nothing to do" % WINE64)
         return 0
+    wine = Wine(prefix)
+    # A persistent server outlives its prefix folder: a run that was cut
+    # short leaves one behind.
+    wine.kill()
+    shutil.rmtree(prefix, ignore_errors=True)
     if argv[1] == "start":
-        shutil.rmtree(prefix, ignore_errors=True)
-        wine = Wine(prefix)
         wine.start()
-        wine.stop()
         print("Wine prefix ready: %s" % prefix)
-    else:
-        wine = Wine(prefix)
-        subprocess.call([WINESERVER, "-k"], env=wine.env, stdout=subprocess.DEVNULL,
-                        stderr=subprocess.DEVNULL)
-        subprocess.call([WINESERVER, "-w"], env=wine.env, stdout=subprocess.DEVNULL,
-                        stderr=subprocess.DEVNULL, timeout=60)
-        shutil.rmtree(prefix, ignore_errors=True)
-        shutil.rmtree(wine.workdir, ignore_errors=True)
+    wine.stop()
     return 0
 
 
