@@ -1,19 +1,26 @@
 #!/usr/bin/env python3
 """Plays the end-to-end scenarios on the Windows executable under Wine.
 
-Usage: run_scenarios_wine.py --exe rckrv48.exe --probe rck_probe.exe [--prefix DIR] FILE.scn...
+Usage: run_scenarios_wine.py --exe rckrv48.exe --probe rck_probe.exe
+                             [--driver testcard.sys] [--prefix DIR] FILE.scn...
 
 The same scenario files as run_scenarios.py, on a real Windows API: Wine's
-registry, atom table and DOS device names. Per scenario, one `reg import`
-removes every key that any scenario names (so runs do not see each other),
-sets the Windows version Wine reports for the scenario's family and seeds the
-starting registry; then the executable runs once, and its exit code, standard
-output, the registry below the named keys, the global atoms and (for W) the
-DOS device names are compared with the scenario's expectations.
+registry, atom table, DOS device names and, with --driver, the test card
+driver (testdriver/, built by testdriver/build.sh) behind CreateFileA and
+DeviceIoControl. Per scenario, one `reg import` removes every key that any
+scenario names (so runs do not see each other), sets the Windows version Wine
+reports for the scenario's family and seeds the starting registry; the card
+driver is restarted with the scenario's [Device NAME] sections, or stopped
+when it has none; then the executable runs once, and its exit code, standard
+output, the registry below the named keys, the global atoms, what the cards
+received and (for W) the DOS device names are compared with the scenario's
+expectations.
 
-Scenarios that need the card driver, or machine settings that Wine cannot
-give, are skipped with the reason. Exit code 0 when nothing failed, 1 when
-something failed, 77 when every scenario was skipped.
+Scenarios with cards are skipped without --driver, and so are those with
+machine settings that Wine cannot give, with the reason. Expectations that
+Wine cannot show are listed under the scenario as not checked, with the
+reason. Exit code 0 when nothing failed, 1 when something failed, 77 when
+every scenario was skipped.
 """
 
 import argparse
@@ -25,6 +32,7 @@ sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "..", "tools"))
 import scenario as sc  # noqa: E402
 import wine as wn  # noqa: E402
+import wine_driver as wd  # noqa: E402
 import check_exe  # noqa: E402
 
 SKIPPED = 77
@@ -53,14 +61,29 @@ def starting_atoms(s):
     return [atom for header, atoms in machine.items() if header.lower() == "atoms" for atom in atoms]
 
 
-def skip_reason(s):
-    if s.needs_card_driver():
-        return "needs the test driver"
+def is_atoms(header):
+    return header.strip().lower() == "atoms"
+
+
+def is_card_driver(header):
+    """Machine sections that the test card driver stands for."""
+    h = header.strip().lower()
+    return h.startswith("device ") or h == "dosdevices"
+
+
+def skip_reason(s, driver):
     for header in blocks_by_section(s.machine_lines):
-        if header.lower() != "atoms":
+        if is_card_driver(header):
+            if driver is None:
+                return "needs the test driver (--driver)"
+        elif not is_atoms(header):
             return "needs the machine setting [%s], which Wine cannot give" % header
+    if driver is not None:
+        reason = wd.unsupported(s.machine_lines)
+        if reason:
+            return reason
     for header, _ in sc.expected_machine_lines(s):
-        if header.lower() != "atoms":
+        if not is_atoms(header) and not (driver is not None and is_card_driver(header)):
             return "expects [%s], which only the simulated machine shows" % header
     return None
 
@@ -132,15 +155,24 @@ def under(key, roots):
     return any(key == r or key.startswith(r + "\\") for r in roots)
 
 
-def play(m, s, roots, atom_names):
-    """Plays one scenario; returns its problems, none when it passed."""
+def play(m, s, roots, atom_names, driver):
+    """Plays one scenario; returns its problems, none when it passed, and the
+    expectations not checked: [(header, line, why)]."""
     problems = []
+    unchecked = []
     registry = [l for l in s.registry_lines if l.strip() != "REGEDIT4"]
-    m.wine.reg_import(["[-%s]" % r for r in roots] + wn.family_lines(s.family) + registry)
+    lines = ["[-%s]" % r for r in roots] + wn.family_lines(s.family) + registry
+    if driver is None:
+        m.wine.reg_import(lines)
+    else:
+        # Also without cards: the last scenario's must not answer this one.
+        driver.configure(s.machine_lines, lines)
 
     start_atoms = starting_atoms(s)
     wanted = sc.expected_machine_lines(s)
-    if start_atoms or wanted:
+    wanted_atoms = [line for header, line in wanted if is_atoms(header)]
+    wanted_cards = [(header, line) for header, line in wanted if not is_atoms(header)]
+    if start_atoms or wanted_atoms:
         m.probe("delete-atom", *atom_names)
         if start_atoms:
             m.probe("add-atom", *start_atoms)
@@ -162,21 +194,35 @@ def play(m, s, roots, atom_names):
                 if under(k, root_keys)}
     # The parser adds the keys on the way to each exported key; only the
     # keys below the roots are the program's to change.
-    actual = {k: v for k, v in m.export(roots).items() if under(k, root_keys)}
+    cards = driver is not None and driver.cards
+    # One export for the registry and what the cards received.
+    exported = m.export(roots + ([wd.PARAMETERS_KEY] if cards else []))
+    actual = {k: v for k, v in exported.items() if under(k, root_keys)}
     problems += sc.compare_registry(expected, actual)
 
-    if wanted:
-        answers = m.probe("find-atom", *[line for _, line in wanted]).split()
-        for (header, line), answer in zip(wanted, answers):
+    if wanted_atoms:
+        answers = m.probe("find-atom", *wanted_atoms).split()
+        for line, answer in zip(wanted_atoms, answers):
             if answer != "1":
-                problems.append("machine lacks [%s] %s" % (header, line))
+                problems.append("machine lacks [Atoms] %s" % line)
+    sections = {}
+    if cards:
+        # Read even when nothing is expected: it fails on a card that did not
+        # take its settings.
+        sections = driver.machine_sections(exported)
+    for header, line in wanted_cards:
+        why = wd.not_checkable(header, line)
+        if why:
+            unchecked.append((header, line, why))
+        elif line not in sections.get(header.strip().lower(), []):
+            problems.append("machine lacks [%s] %s" % (header, line))
     if watch_devices:
         devices_after = set(m.probe("dos-devices").split("\n"))
         for name in sorted(devices_after - devices_before):
             problems.append("DOS device name left behind: %s" % name)
         for name in sorted(devices_before - devices_after):
             problems.append("DOS device name removed: %s" % name)
-    return problems
+    return problems, unchecked
 
 
 def check_version_resource(m, exe):
@@ -192,27 +238,34 @@ def check_version_resource(m, exe):
     return []
 
 
-def play_all(m, scenarios, roots, present):
-    """Plays every scenario; returns the numbers failed, played and skipped."""
+def play_all(m, scenarios, roots, present, driver):
+    """Plays every scenario; returns the numbers failed, played and skipped,
+    and how many expectations were not checked for each reason."""
     atom_names = set(MANAGER_ATOMS)
     for s in scenarios:
-        atom_names.update(line for _, line in sc.expected_machine_lines(s))
+        atom_names.update(line for header, line in sc.expected_machine_lines(s)
+                          if is_atoms(header))
         atom_names.update(starting_atoms(s))
     atom_names = sorted(atom_names)
     present = set(k.lower() for k in present)
     failed = played = skipped = 0
+    not_checked = {}
     for s in scenarios:
-        reason = skip_reason(s)
+        reason = skip_reason(s, driver)
         if reason:
             skipped += 1
             print("skip %s %s: %s" % (s.where(), s.name, reason))
             continue
         clash = [k for k in named_keys([s]) if k.lower() in present]
+        unchecked = []
         if clash:
             problems = ["names a key that the Wine prefix had before the suite, which "
                         "cannot be cleaned: %s" % k for k in clash]
         else:
-            problems = play(m, s, roots, atom_names)
+            try:
+                problems, unchecked = play(m, s, roots, atom_names, driver)
+            except wd.CardDriverError as e:
+                problems = ["test card driver: %s" % e]
             played += 1
         if problems:
             failed += 1
@@ -221,13 +274,17 @@ def play_all(m, scenarios, roots, present):
                 print("     %s" % p)
         else:
             print("ok   %s %s" % (s.where(), s.name))
-    return failed, played, skipped
+        for header, line, why in unchecked:
+            print("     not checked: [%s] %s: %s" % (header, line, why))
+            not_checked[why] = not_checked.get(why, 0) + 1
+    return failed, played, skipped, not_checked
 
 
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--exe", required=True, help="the x86_64 rckrv48.exe")
     parser.add_argument("--probe", required=True, help="rck_probe.exe of the same build")
+    parser.add_argument("--driver", help="testcard.sys, to play the scenarios with cards")
     parser.add_argument("--prefix", help="use this Wine prefix instead of a fresh one")
     parser.add_argument("files", nargs="+")
     args = parser.parse_args()
@@ -248,12 +305,22 @@ def main():
         version_problems = check_version_resource(m, args.exe)
         for problem in version_problems:
             print("FAIL version resource: %s" % problem)
+        driver = None
         try:
-            failed, played, skipped = play_all(m, scenarios, roots, present)
+            if args.driver and any(is_card_driver(header) for s in scenarios
+                                   for header in blocks_by_section(s.machine_lines)):
+                driver = wd.CardDriver(wine, args.driver)
+                driver.install()
+            failed, played, skipped, not_checked = play_all(m, scenarios, roots, present,
+                                                            driver)
         finally:
             # Leave a prefix given with --prefix as clean as it came.
+            if driver is not None:
+                driver.remove()
             wine.reg_import(["[-%s]" % r for r in roots])
     failed += len(version_problems)
+    for why, count in sorted(not_checked.items()):
+        print("not checked under Wine: %d expectations: %s" % (count, why))
     print("%d scenarios under Wine: %d played, %d skipped, %d failed" %
           (len(scenarios), played, skipped, failed))
     if failed:

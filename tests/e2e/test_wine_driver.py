@@ -1,18 +1,21 @@
 #!/usr/bin/env python3
 """Self-check of the test card driver under Wine.
 
-Usage: test_wine_driver.py [--build DIR] [--exe rckrv48.exe] [--prefix DIR] [unittest args]
+Usage: test_wine_driver.py [--build DIR] [--exe rckrv48.exe] [--probe rck_probe.exe]
+                           [--prefix DIR] [unittest args]
 
 Builds the driver and its client (testdriver/build.sh) into DIR (default: a
 temporary folder), boots a fresh Wine prefix (or uses --prefix), installs the
 driver and proves the round trip of every request kind from the client, the
 settings that change the card's answers, the names the program finds, and
 what the card writes back. With --exe (the x86_64 rckrv48.exe) it also runs
-the W command through the driver. Exit code 77 when Wine is missing.
+the W command through the driver, and with --probe as well the scenario
+runner with the driver. Exit code 77 when Wine is missing.
 """
 
 import argparse
 import os
+import subprocess
 import sys
 import tempfile
 import time
@@ -28,21 +31,25 @@ SKIPPED = 77
 OPTIONS = None
 WINE = None
 DRIVER = None
+DRIVER_FILE = None
 CLIENT = None
 
 
 def setUpModule():
-    global WINE, DRIVER, CLIENT
+    global WINE, DRIVER, DRIVER_FILE, CLIENT
     paths = wd.build(OPTIONS.build)
     CLIENT = paths["client"]
+    DRIVER_FILE = paths["driver"]
     WINE = wn.Wine(OPTIONS.prefix)
     WINE.start()
-    DRIVER = wd.CardDriver(WINE, paths["driver"])
+    DRIVER = wd.CardDriver(WINE, DRIVER_FILE)
     DRIVER.install()
 
 
 def tearDownModule():
     if WINE is not None:
+        if DRIVER is not None:
+            DRIVER.remove()  # a prefix given with --prefix is shared
         WINE.stop()
 
 
@@ -274,11 +281,101 @@ class Program(unittest.TestCase):
         self.play("W waits while the driver is busy, then pushes", min_seconds=0.3)
 
 
+CARD_REGISTRY = os.path.join(HERE, "..", "scenarios", "base", "win2000-card.reg")
+
+# The runner's verdict on each must follow the name's ending: "must pass",
+# or "must fail: TEXT" / "must skip: TEXT" with a text its report holds.
+RUNNER_SCENARIOS = r"""
+=== a driver of another version, must pass: not checked: [Device PcCard0-0] DosNames=0
+family: win2000
+include: %(reg)s
+machine:
+  [Device PcCard0-0]
+  Identity=5 0x0826 0 1 6 15
+run: W 1a2b3
+exit: 5
+expect-machine:
+  [Device PcCard0-0]
+  Probes=1
+  Closes=1
+  DosNames=0
+
+=== no card after a scenario with one, must pass
+family: win2000
+include: %(reg)s
+run: W 1a2b3
+exit: 6
+
+=== what the card did not receive, must fail: lacks [Device PcCard0-1] Closes=2
+family: win2000
+include: %(reg)s
+machine:
+  [Device PcCard0-1]
+  Identity=5 0x0826 0 1 6 15
+run: W 1a2b3
+exit: 5
+expect-machine:
+  [Device PcCard0-1]
+  Closes=2
+
+=== a DOS device name of its own, must skip: Other=\Device\Other
+family: win2000
+include: %(reg)s
+machine:
+  [Device PcCard0-0]
+  [DosDevices]
+  Other=\Device\Other
+run: W 1a2b3
+exit: 0
+""" % {"reg": os.path.abspath(CARD_REGISTRY)}
+
+
+class Runner(unittest.TestCase):
+    """run_scenarios_wine.py with the driver: the cards' expectations are
+    checked, cards do not outlive their scenario, what Wine cannot show is
+    said, and the prefix is left as the runner found it."""
+
+    def setUp(self):
+        if not (OPTIONS.exe and OPTIONS.probe):
+            self.skipTest("needs --exe and --probe")
+
+    def test_verdicts(self):
+        with tempfile.TemporaryDirectory() as d:
+            path = os.path.join(d, "runner.scn")
+            with open(path, "w", encoding="latin-1") as f:
+                f.write(RUNNER_SCENARIOS)
+            proc = subprocess.run(
+                [sys.executable, os.path.join(HERE, "run_scenarios_wine.py"), "--prefix",
+                 WINE.prefix, "--exe", OPTIONS.exe, "--probe", OPTIONS.probe, "--driver",
+                 DRIVER_FILE, path], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                timeout=600)
+        output = proc.stdout.decode("latin-1")
+        reports = []
+        for line in output.splitlines():
+            if line.startswith(("ok   ", "FAIL ", "skip ")):
+                reports.append([line])
+            elif line.startswith("     ") and reports:
+                reports[-1].append(line)
+        names = [l[4:] for l in RUNNER_SCENARIOS.splitlines() if l.startswith("=== ")]
+        self.assertEqual(len(reports), len(names), output)
+        for name, report in zip(names, reports):
+            verdict, _, wanted = name.partition(", must ")[2].partition(": ")
+            with self.subTest(name):
+                head = {"pass": "ok", "fail": "FAIL", "skip": "skip"}[verdict]
+                self.assertTrue(report[0].startswith(head), "\n".join(report))
+                self.assertIn(wanted, "\n".join(report))
+        self.assertEqual(proc.returncode, 1, output)
+        # The driver was installed before the runner, so it stays, stopped.
+        self.assertEqual(client("query", "PcCard0-0")[0].split(" error=")[0], "query ok=0")
+        self.assertEqual(WINE.run("sc", ["query", wd.SERVICE]).returncode, 0)
+
+
 def main():
     global OPTIONS
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", help="folder for the driver and its client")
     parser.add_argument("--exe", help="the x86_64 rckrv48.exe")
+    parser.add_argument("--probe", help="rck_probe.exe of the same build")
     parser.add_argument("--prefix", help="use this Wine prefix instead of a fresh one")
     OPTIONS, rest = parser.parse_known_args()
     if not wn.available():
@@ -286,6 +383,8 @@ def main():
         return SKIPPED
     if OPTIONS.exe:
         OPTIONS.exe = os.path.abspath(OPTIONS.exe)
+    if OPTIONS.probe:
+        OPTIONS.probe = os.path.abspath(OPTIONS.probe)
     with tempfile.TemporaryDirectory() as scratch:
         if not OPTIONS.build:
             OPTIONS.build = scratch

@@ -11,23 +11,21 @@ writes them, so the same expectations apply.
 
     paths = build("build/testdriver")      # testcard.sys and cardclient.exe
     driver = CardDriver(wine, paths["driver"])
-    driver.install()                       # once per process: restarts the wineserver
+    driver.install()                       # once per process
     reason = unsupported(s.machine_lines)  # None, or why Wine cannot play it
     driver.configure(s.machine_lines)      # before each scenario
     ... run the program ...
     sections = driver.machine_sections()   # {"device pccard0-0": [lines]}
     reason = not_checkable(header, line)   # an expectation Wine cannot show
+    driver.remove()                        # the prefix as install() found it
 
 `wine` is a tests/e2e/wine.Wine. The driver lives in one of the prefix's
-service processes, which Wine ends with the wineserver, 3 s after the last
-other process, unless the server is persistent. `wineserver -p` makes only a
-server it starts itself persistent; while another still runs (the one that
-booted the prefix) it changes nothing. So install() ends the prefix's server
-and starts a persistent one (runtime state such as global atoms goes; the
-registry stays). A service manager that starts while the last one's
-processes are still going away hangs on its own drivers and refuses to start
-others for minutes; one that starts cleanly is busy for a few seconds only,
-during which a start is simply asked again.
+service processes, which Wine ends with the wineserver, shortly after the
+last other process, unless the server is persistent. A started Wine has a
+persistent server; install() makes sure of it, and only when the server was
+not persistent does it restart the server (runtime state such as global
+atoms goes; the registry stays). Just after the services start, the service
+manager is busy for a few seconds, during which a start is simply asked again.
 
 What Wine 8 cannot show: the DOS device names the program itself defines.
 DefineDosDeviceA reports success for names of more than four characters but
@@ -224,13 +222,18 @@ def unsupported(machine_lines):
     return None
 
 
+DOS_NAMES_UNSEEN = ("Wine 8's DefineDosDeviceA succeeds for names longer than four characters "
+                    "but never makes them, so the DOS device names the program defines and "
+                    "removes cannot be seen")
+
+
 def not_checkable(header, line):
     """Why an expect-machine line cannot be checked under Wine, or None."""
     if header.strip().lower() == "dosdevices":
-        return "DOS device names the program defines never exist under Wine"
+        return DOS_NAMES_UNSEEN
     if header.strip().lower().startswith("device ") and \
             line.split("=", 1)[0].strip().lower() == "dosnames":
-        return "DOS device names the program defines never exist under Wine"
+        return DOS_NAMES_UNSEEN
     return None
 
 
@@ -297,6 +300,7 @@ class CardDriver:
         self.driver_path = os.path.abspath(driver_path)
         self.cards = []
         self.running = False
+        self.installed_here = False
 
     def _system(self, *args):
         proc = self.wine.run(args[0], list(args[1:]))
@@ -305,15 +309,10 @@ class CardDriver:
     def install(self):
         """Puts the driver into the prefix as a demand-start kernel service, or
         replaces the file of one installed before."""
-        quiet = dict(stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=self.wine.env)
-        subprocess.call([wn.WINESERVER, "-k"], **quiet)
-        subprocess.call([wn.WINESERVER, "-w"], timeout=60, **quiet)
-        subprocess.call([wn.WINESERVER, "-p"], **quiet)
-        # The first process starts the service manager, which keeps its
-        # standard handles: never a pipe someone reads to its end.
-        subprocess.call([wn.WINE64, "cmd", "/c", "exit"], stdin=subprocess.DEVNULL, timeout=120,
-                        **quiet)
+        # The driver lives in a service process, which ends with the server.
+        self.wine.make_persistent()
         exists = self._system("sc", "query", SERVICE)[0] == 0
+        self.installed_here = not exists
         if exists:
             self.running = True  # maybe; a stopped driver is stopped again harmlessly
             self.stop()
@@ -326,11 +325,28 @@ class CardDriver:
         if rc != 0:
             raise CardDriverError("sc create %s failed (%d): %s" % (SERVICE, rc, out))
 
+    def remove(self):
+        """Leaves the prefix as install() found it: the driver stopped without
+        cards, and its service, settings and file gone if install() put them
+        there."""
+        self.configure([])
+        if not self.installed_here:
+            return
+        rc, out = self._system("sc", "delete", SERVICE)
+        if rc != 0 and self._system("sc", "query", SERVICE)[0] == 0:
+            raise CardDriverError("sc delete %s failed (%d): %s" % (SERVICE, rc, out))
+        self.wine.reg_import(["[-%s]" % SERVICE_KEY])
+        os.remove(os.path.join(self.wine.prefix, "drive_c", "windows", "system32", "drivers",
+                               DRIVER_FILE))
+        self.installed_here = False
+
     def stop(self):
         """Stops the driver: its devices and links go."""
+        if not self.running:
+            return
         rc, out = self._system("net", "stop", SERVICE)
         # Wine's net says "Service not active." when it was not running.
-        if rc != 0 and self.running and "not active" not in out:
+        if rc != 0 and "not active" not in out:
             raise CardDriverError("net stop %s failed (%d): %s" % (SERVICE, rc, out))
         self.running = False
 
@@ -350,34 +366,38 @@ class CardDriver:
             time.sleep(1.0)
         self.running = True
 
-    def configure(self, machine_lines):
+    def configure(self, machine_lines, registry_lines=()):
         """Sets the driver up for a scenario: the cards of its [Device ...]
         sections with fresh logs. Without cards the driver stays stopped, as on
-        a machine without the card."""
+        a machine without the card. `registry_lines` (REGEDIT4, no header) go
+        into the same import, which saves starting a program.
+
+        Whether each card took its settings shows in machine_sections()."""
         reason = unsupported(machine_lines)
         if reason:
             raise CardDriverError(reason)
         cards = parse_cards(machine_lines)
         self.stop()
-        lines = ["[-%s]" % PARAMETERS_KEY, "[%s]" % PARAMETERS_KEY]
+        lines = list(registry_lines) + ["[-%s]" % PARAMETERS_KEY, "[%s]" % PARAMETERS_KEY]
         for card in cards:
             lines += card.registry_lines()
         self.wine.reg_import(lines)
         self.cards = cards
         if cards:
             self.start()
-            values = self.read()
-            for card in cards:
-                error = values.get(card.name.lower(), {}).get("configerror")
-                if error:
-                    raise CardDriverError("card %s refused its setting %s" %
-                                          (card.name, error[2][:-1].decode("latin-1")))
-                if "openhandles" not in values.get(card.name.lower(), {}):
-                    raise CardDriverError("card %s did not start" % card.name)
 
-    def read(self):
+    def read(self, keys=None):
         """The values of every card's key: {lower card name: {lower value
-        name: (name, type, bytes)}}."""
+        name: (name, type, bytes)}}. From `keys`, a parsed export
+        (scenario.parse_regedit) that covers PARAMETERS_KEY, when given."""
+        if keys is None:
+            keys = self.export()
+        prefix = PARAMETERS_KEY.lower() + "\\"
+        return {k[len(prefix):]: v[1] for k, v in keys.items()
+                if k.startswith(prefix) and "\\" not in k[len(prefix):]}
+
+    def export(self):
+        """The driver's settings key, parsed."""
         path = self.wine.path("card-driver.reg")
         if os.path.exists(path):
             os.remove(path)
@@ -391,17 +411,22 @@ class CardDriver:
         lines = [l for l in text.split("\n")
                  if not l.strip().startswith("Windows Registry Editor")]
         keys, _, _ = sc.parse_regedit(lines, "exported driver parameters")
-        prefix = PARAMETERS_KEY.lower() + "\\"
-        return {k[len(prefix):]: v[1] for k, v in keys.items()
-                if k.startswith(prefix) and "\\" not in k[len(prefix):]}
+        return keys
 
-    def machine_sections(self):
+    def machine_sections(self, keys=None):
         """What each card holds after a run, as machine-file sections
-        {lower header: [lines]} in the form run_scenarios.py compares."""
-        values = self.read()
+        {lower header: [lines]} in the form run_scenarios.py compares;
+        `keys` as for read(). Raises CardDriverError for a card that refused
+        a setting or never started."""
+        values = self.read(keys)
         sections = {}
         for card in self.cards:
-            lines = render_card(card.name, values.get(card.name.lower(), {}))
+            card_values = values.get(card.name.lower(), {})
+            error = card_values.get("configerror")
+            if error:
+                raise CardDriverError("card %s refused its setting %s" %
+                                      (card.name, error[2][:-1].decode("latin-1")))
+            lines = render_card(card.name, card_values)
             sections[lines[0][1:-1].lower()] = [l for l in lines[1:] if not l.startswith(";")]
         return sections
 
