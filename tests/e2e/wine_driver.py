@@ -222,9 +222,8 @@ def unsupported(machine_lines):
     return None
 
 
-DOS_NAMES_UNSEEN = ("Wine 8's DefineDosDeviceA succeeds for names longer than four characters "
-                    "but never makes them, so the DOS device names the program defines and "
-                    "removes cannot be seen")
+DOS_NAMES_UNSEEN = ("the program's own DOS device names never exist: Wine 8's DefineDosDeviceA "
+                    "makes none longer than four characters")
 
 
 def not_checkable(header, line):
