@@ -48,7 +48,6 @@ import subprocess
 import time
 
 import scenario as sc
-import wine as wn
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.normpath(os.path.join(HERE, "..", ".."))
