@@ -44,6 +44,15 @@ int TakeOptionalProfile(int argc, char** argv, int index, int* profile) {
     return 0;
 }
 
+// The adapter must be installed and record the driver identity the program
+// is built for: 0, or the result that ends the command.
+int CheckInstalledAdapter() {
+    if (!FindAdapter(g_CardIdTable)) {
+        return RESULT_NO_ADAPTER;
+    }
+    return CheckDriverVersion() ? RESULT_DONE : RESULT_WRONG_DRIVER;
+}
+
 int RunClientManager(int argc, char** argv) {
     (void)argv;
     if (argc != 2) {
@@ -69,11 +78,9 @@ int RunStoreText(int argc, char** argv) {
     if (!TakeOptionalProfile(argc, argv, 3, &profile)) {
         return RESULT_MALFORMED;
     }
-    if (!FindAdapter(g_CardIdTable)) {
-        return RESULT_NO_ADAPTER;
-    }
-    if (!CheckDriverVersion()) {
-        return RESULT_WRONG_DRIVER;
+    int installed = CheckInstalledAdapter();
+    if (installed != RESULT_DONE) {
+        return installed;
     }
     return WriteEncryption(argv[2], profile) ? RESULT_DONE : RESULT_REGISTRY_FAILED;
 }
@@ -131,11 +138,9 @@ int RunNewFirstKey(int argc, char** argv) {
     if (!TakeOptionalProfile(argc, argv, 3, &profile)) {
         return RESULT_MALFORMED;
     }
-    if (!FindAdapter(g_CardIdTable)) {
-        return RESULT_NO_ADAPTER;
-    }
-    if (!CheckDriverVersion()) {
-        return RESULT_WRONG_DRIVER;
+    int installed = CheckInstalledAdapter();
+    if (installed != RESULT_DONE) {
+        return installed;
     }
     if (!TakePushKey(argv[2])) {
         return RESULT_MALFORMED;

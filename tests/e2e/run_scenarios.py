@@ -73,13 +73,7 @@ def main():
             total += 1
             with tempfile.TemporaryDirectory() as workdir:
                 problems = play(args.exe, s, workdir)
-            if problems:
-                failed += 1
-                print("FAIL %s %s" % (s.where(), s.name))
-                for p in problems:
-                    print("     %s" % p)
-            else:
-                print("ok   %s %s" % (s.where(), s.name))
+            failed += sc.report(s, problems)
     print("%d scenarios, %d failed" % (total, failed))
     return 1 if failed or total == 0 else 0
 

@@ -267,13 +267,7 @@ def play_all(m, scenarios, roots, present, driver):
             except wd.CardDriverError as e:
                 problems = ["test card driver: %s" % e]
             played += 1
-        if problems:
-            failed += 1
-            print("FAIL %s %s" % (s.where(), s.name))
-            for p in problems:
-                print("     %s" % p)
-        else:
-            print("ok   %s %s" % (s.where(), s.name))
+        failed += sc.report(s, problems)
         for header, line, why in unchecked:
             print("     not checked: [%s] %s: %s" % (header, line, why))
             not_checked[why] = not_checked.get(why, 0) + 1

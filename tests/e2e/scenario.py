@@ -303,3 +303,14 @@ def expected_machine_lines(scenario):
                 raise ScenarioError("%s: expect-machine line outside a section" % scenario.where())
             wanted.append((header, s))
     return wanted
+
+
+def report(s, problems):
+    """Prints one scenario's outcome; returns 1 when it failed."""
+    if problems:
+        print("FAIL %s %s" % (s.where(), s.name))
+        for p in problems:
+            print("     %s" % p)
+        return 1
+    print("ok   %s %s" % (s.where(), s.name))
+    return 0
