@@ -1,14 +1,18 @@
 #!/usr/bin/env python3
 """Measures the program and prints one table (how to read it: docs/benchmark.md).
 
-Usage: tools/benchmark.py [--build-root DIR] [--no-build] [--strict]
+Usage: tools/benchmark.py [--build-root DIR] [--no-build] [--no-wine] [--strict]
 
 - the size of the shipped i686 exe (preset win32) and of the x86_64 exe
   (preset win64);
 - the instructions each command takes on the Linux build (preset linux),
   counted with callgrind, next to a program that only starts and exits;
 - the time the simulated machine takes to load and save a machine file of
-  1 000, 10 000 and 100 000 registry keys, and how that time grows.
+  1 000, 10 000 and 100 000 registry keys, and how that time grows;
+- under Wine (unless --no-wine): the time of V, H and W next to an empty
+  program that imports from the same three DLLs, for the shipped i686 exe on
+  32-bit Wine under the emulator qemu-i386 and for the x86_64 exe on wine64;
+  and the time the whole scenario suite takes on each machine.
 
 The builds go to DIR/linux, DIR/win32 and DIR/win64 (DIR is "build" by
 default, so these are the presets' own folders). This is a measurement, not
@@ -23,6 +27,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SIZE_LIMIT = 16384
@@ -101,6 +106,68 @@ def callgrind(argv, env=None):
     return total, own, p.returncode
 
 
+def wine_machines(win):
+    """(label, build folder, environment, driver architecture) of each Wine."""
+    print("preparing 32-bit Wine ...", file=sys.stderr)
+    loader = run([os.path.join(ROOT, "tools", "setup-wine32.sh")], stdout=subprocess.PIPE,
+                 text=True).stdout.strip()
+    return [("i686 exe, 32-bit Wine under qemu-i386", win["win32"],
+             dict(os.environ, RCK_WINE=loader, WINEARCH="win32"), "i686"),
+            ("x86_64 exe, wine64", win["win64"], dict(os.environ), "x86_64")]
+
+
+def wine_rows(linux, win):
+    """V, H and W next to the empty program, and the scenario suite, on each
+    machine."""
+    rows = []
+    scenarios = sorted(os.path.join(ROOT, "tests", "scenarios", f)
+                       for f in os.listdir(os.path.join(ROOT, "tests", "scenarios"))
+                       if f.endswith(".scn"))
+    e2e = os.path.join(ROOT, "tests", "e2e")
+    start = time.monotonic()
+    run([sys.executable, os.path.join(e2e, "run_scenarios.py"), "--exe",
+         os.path.join(ROOT, linux, "cli", "rckrv48")] + scenarios, stdout=subprocess.DEVNULL)
+    rows.append(("Scenario suite, Linux simulated machine", "%.0f s" % (time.monotonic() - start),
+                 "%d files" % len(scenarios), "", ""))
+    with tempfile.TemporaryDirectory() as tmp:
+        for label, folder, env, arch in wine_machines(win):
+            exe = os.path.join(ROOT, folder, "cli", "rckrv48.exe")
+            empty = os.path.join(ROOT, folder, "cli", "rck_empty.exe")
+            probe = os.path.join(ROOT, folder, "tests", "e2e", "win", "rck_probe.exe")
+            if not all(os.path.exists(p) for p in (exe, empty, probe)):
+                rows.append(("Wine, " + label, "not built", folder, "", ""))
+                continue
+            driver = os.path.join(tmp, arch)
+            run([os.path.join(ROOT, "testdriver", "build.sh"), driver, arch])
+            print("timing commands under Wine: %s ..." % label, file=sys.stderr)
+            out = run([sys.executable, os.path.join(ROOT, "tools", "bench", "wine_commands.py"),
+                       "--exe", exe, "--empty", empty, "--driver",
+                       os.path.join(driver, "testcard.sys")],
+                      env=env, stdout=subprocess.PIPE, text=True).stdout
+            timed = {f[0]: (float(f[1]), int(f[2])) for f in
+                     (line.split() for line in out.splitlines())}
+            empty_time = timed["empty"][0]
+            rows.append(("Wine, empty program, " + label, "%.2f s" % empty_time,
+                         "median of 5 starts", "", ""))
+            for name in ("V", "H", "W"):
+                seconds, code = timed[name]
+                detail = "x%.2f the empty program" % (seconds / empty_time)
+                if code != 0:
+                    detail += "; exit code %d" % code
+                rows.append(("Wine, command %s, %s" % (name, label), "%.2f s" % seconds, detail,
+                             "", ""))
+            print("playing the scenario suite: %s ..." % label, file=sys.stderr)
+            start = time.monotonic()
+            proc = subprocess.run([sys.executable, os.path.join(e2e, "run_scenarios_wine.py"),
+                                   "--exe", exe, "--probe", probe, "--driver",
+                                   os.path.join(driver, "testcard.sys")] + scenarios,
+                                  env=env, cwd=ROOT, stdout=subprocess.PIPE, text=True)
+            summary = (proc.stdout.strip().splitlines() or ["no output"])[-1]
+            rows.append(("Scenario suite, " + label, "%.0f s" % (time.monotonic() - start),
+                         "fresh prefix; " + summary, "", ""))
+    return rows
+
+
 def number(n):
     return "{:,}".format(n).replace(",", " ")
 
@@ -109,6 +176,7 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     ap.add_argument("--build-root", default="build")
     ap.add_argument("--no-build", action="store_true")
+    ap.add_argument("--no-wine", action="store_true", help="leave out the Wine measures")
     ap.add_argument("--strict", action="store_true")
     opts = ap.parse_args()
     linux = os.path.join(opts.build_root, "linux")
@@ -119,7 +187,7 @@ def main():
         build("linux", linux, ["rckrv48", "simwin"])
         for arch in win:
             if shutil.which("i686-w64-mingw32-g++" if arch == "win32" else "x86_64-w64-mingw32-g++"):
-                build(arch, win[arch], ["rckrv48"])
+                build(arch, win[arch], ["rckrv48", "rck_empty", "rck_probe"])
     empty, timer = build_helpers(linux)
 
     rows = []  # measure, value, detail, target, met
@@ -177,6 +245,9 @@ def main():
                  "exponent %.2f and %.2f (1 is linear)" % tuple(exponents),
                  "exponent <= %g" % GROWTH_LIMIT,
                  "yes" if max(exponents) <= GROWTH_LIMIT else "NO"))
+
+    if not opts.no_wine:
+        rows += wine_rows(linux, win)
 
     header = ("Measure", "Value", "Detail", "Target", "Met")
     widths = [max(len(str(r[i])) for r in rows + [header]) for i in range(5)]

@@ -147,8 +147,7 @@ def main():
     parser.add_argument("--random", type=int, default=200, help="number of random lines")
     args = parser.parse_args()
     if not wn.available():
-        print("skip: Wine not found (%s)" % wn.WINE64)
-        return SKIPPED
+        return wn.require_or_skip(SKIPPED)
     probe = os.path.abspath(args.probe)
     lines = FIXED_LINES + random_lines(args.random)
     with wn.Wine(args.prefix) as wine:

@@ -166,7 +166,13 @@ def play(m, s, roots, atom_names, driver):
         m.wine.reg_import(lines)
     else:
         # Also without cards: the last scenario's must not answer this one.
-        driver.configure(s.machine_lines, lines)
+        # 32-bit Wine 8 crashes in DefineDosDeviceA on the names the program
+        # makes for W (kernelbase's DefineDosDeviceW copies "\\DosDevices\\"
+        # and the name into a 15-character stack buffer), so there the driver
+        # runs for every W, with or without cards: its links lead nowhere
+        # unless a card stands behind them, and the program finds its names
+        # existing.
+        driver.configure(s.machine_lines, lines, links=wn.WIN32 and s.args[:1] == ["W"])
 
     start_atoms = starting_atoms(s)
     wanted = sc.expected_machine_lines(s)
@@ -276,7 +282,7 @@ def play_all(m, scenarios, roots, present, driver):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--exe", required=True, help="the x86_64 rckrv48.exe")
+    parser.add_argument("--exe", required=True, help="rckrv48.exe (i686 or x86_64)")
     parser.add_argument("--probe", required=True, help="rck_probe.exe of the same build")
     parser.add_argument("--driver", help="testcard.sys, to play the scenarios with cards")
     parser.add_argument("--prefix", help="use this Wine prefix instead of a fresh one")
@@ -290,8 +296,7 @@ def main():
         print("no scenarios")
         return 1
     if not wn.available():
-        print("skip: Wine not found (%s)" % wn.WINE64)
-        return SKIPPED
+        return wn.require_or_skip(SKIPPED)
 
     with wn.Wine(args.prefix) as wine:
         m = Machine(wine, os.path.abspath(args.exe), os.path.abspath(args.probe))
@@ -301,8 +306,11 @@ def main():
             print("FAIL version resource: %s" % problem)
         driver = None
         try:
-            if args.driver and any(is_card_driver(header) for s in scenarios
-                                   for header in blocks_by_section(s.machine_lines)):
+            # On 32-bit Wine every W needs the driver's links (see play()).
+            if args.driver and any((wn.WIN32 and s.args[:1] == ["W"]) or
+                                   any(is_card_driver(header)
+                                       for header in blocks_by_section(s.machine_lines))
+                                   for s in scenarios):
                 driver = wd.CardDriver(wine, args.driver)
                 driver.install()
             failed, played, skipped, not_checked = play_all(m, scenarios, roots, present,

@@ -8,7 +8,7 @@ Builds the driver and its client (testdriver/build.sh) into DIR (default: a
 temporary folder), boots a fresh Wine prefix (or uses --prefix), installs the
 driver and proves the round trip of every request kind from the client, the
 settings that change the card's answers, the names the program finds, and
-what the card writes back. With --exe (the x86_64 rckrv48.exe) it also runs
+what the card writes back. With --exe (rckrv48.exe of the prefix's bitness) it also runs
 the W command through the driver, and with --probe as well the scenario
 runner with the driver. Exit code 77 when Wine is missing.
 """
@@ -374,13 +374,12 @@ def main():
     global OPTIONS
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", help="folder for the driver and its client")
-    parser.add_argument("--exe", help="the x86_64 rckrv48.exe")
+    parser.add_argument("--exe", help="rckrv48.exe of the prefix's bitness")
     parser.add_argument("--probe", help="rck_probe.exe of the same build")
     parser.add_argument("--prefix", help="use this Wine prefix instead of a fresh one")
     OPTIONS, rest = parser.parse_known_args()
     if not wn.available():
-        print("skip: Wine not found (%s)" % wn.WINE64)
-        return SKIPPED
+        return wn.require_or_skip(SKIPPED)
     if OPTIONS.exe:
         OPTIONS.exe = os.path.abspath(OPTIONS.exe)
     if OPTIONS.probe:

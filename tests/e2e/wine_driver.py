@@ -48,6 +48,7 @@ import subprocess
 import time
 
 import scenario as sc
+import wine as wn
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.normpath(os.path.join(HERE, "..", ".."))
@@ -71,7 +72,9 @@ class CardDriverError(Exception):
 def build(out_dir):
     """Builds the driver and its test client into out_dir; returns the paths
     {"driver": ..., "client": ...}."""
-    subprocess.run([os.path.join(ROOT, "testdriver", "build.sh"), out_dir], check=True)
+    # A 32-bit prefix hosts only 32-bit kernel drivers.
+    subprocess.run([os.path.join(ROOT, "testdriver", "build.sh"), out_dir,
+                    "i686" if wn.WIN32 else "x86_64"], check=True)
     return {"driver": os.path.join(out_dir, DRIVER_FILE),
             "client": os.path.join(out_dir, "cardclient.exe")}
 
@@ -328,6 +331,7 @@ class CardDriver:
         cards, and its service, settings and file gone if install() put them
         there."""
         self.configure([])
+        self.stop()  # also when it was left running without cards
         if not self.installed_here:
             return
         rc, out = self._system("sc", "delete", SERVICE)
@@ -364,24 +368,30 @@ class CardDriver:
             time.sleep(1.0)
         self.running = True
 
-    def configure(self, machine_lines, registry_lines=()):
+    def configure(self, machine_lines, registry_lines=(), links=False):
         """Sets the driver up for a scenario: the cards of its [Device ...]
         sections with fresh logs. Without cards the driver stays stopped, as on
-        a machine without the card. `registry_lines` (REGEDIT4, no header) go
-        into the same import, which saves starting a program.
+        a machine without the card, unless `links` asks for it to run without
+        cards, for the DOS device names it links. `registry_lines` (REGEDIT4,
+        no header) go into the same import, which saves starting a program.
 
         Whether each card took its settings shows in machine_sections()."""
         reason = unsupported(machine_lines)
         if reason:
             raise CardDriverError(reason)
         cards = parse_cards(machine_lines)
-        self.stop()
         lines = list(registry_lines) + ["[-%s]" % PARAMETERS_KEY, "[%s]" % PARAMETERS_KEY]
         for card in cards:
             lines += card.registry_lines()
+        if not cards and not self.cards and self.running:
+            # Running without cards already: nothing of it to renew, and its
+            # links harm no command that does not look for them.
+            self.wine.reg_import(lines)
+            return
+        self.stop()
         self.wine.reg_import(lines)
         self.cards = cards
-        if cards:
+        if cards or links:
             self.start()
 
     def read(self, keys=None):

@@ -117,7 +117,7 @@ def main():
     output = proc.stdout.decode("latin-1")
     if "Wine not found" in output:
         print(output)
-        return 77
+        return proc.returncode
     # Group the runner's report by scenario: its verdict line and the lines below.
     reports = []
     for line in output.splitlines():
