@@ -101,15 +101,17 @@ class ReleaseTest(unittest.TestCase):
 
     def test_two_builds_from_scratch_give_the_same_bytes(self):
         self.assertEqual(os.path.basename(self.zips[0]), os.path.basename(self.zips[1]))
-        self.assertEqual(self.exe, read(os.path.join(self.src[1], EXE)), "exe differs")
-        self.assertEqual(read(self.zips[0]), read(self.zips[1]), "zip differs")
+        for name, one, two in [("exe", self.exe, read(os.path.join(self.src[1], EXE))),
+                               ("zip", read(self.zips[0]), read(self.zips[1]))]:
+            self.assertTrue(one == two, "the two builds' %s differ" % name)
 
     def test_no_build_path_in_the_exe_or_the_package(self):
-        texts = [self.exe, read(self.zips[0])] + [self.package.read(n) for n in self.package.namelist()]
+        texts = [("exe", self.exe), ("zip", read(self.zips[0]))]
+        texts += [(n, self.package.read(n)) for n in self.package.namelist()]
         for path in [self.tmp, SOURCE] + self.src:
             for form in (path.encode(), path.encode("utf-16-le")):
-                for data in texts:
-                    self.assertNotIn(form, data)
+                for name, data in texts:
+                    self.assertFalse(form in data, "%s holds the build path %s" % (name, path))
 
     def test_package_holds_the_checked_exe_readme_and_checksum(self):
         program = self.header["RCK_PROGRAM_NAME"]
@@ -128,7 +130,8 @@ class ReleaseTest(unittest.TestCase):
     def test_readme_txt_is_notepad_text_with_the_readme_usage_and_exit_codes(self):
         data = self.package.read("README.TXT")
         text = data.decode("ascii")
-        self.assertNotRegex(text.replace("\r\n", ""), "[\r\n]", "a line end other than CR LF")
+        bare = re.findall(r"\r(?!\n)|(?<!\r)\n", text)
+        self.assertEqual(0, len(bare), "line ends other than CR LF")
         lines = text.split("\r\n")
         self.assertEqual("%s Variant %d, Version %s" % (self.header["RCK_PROGRAM_NAME"],
                                                         self.header["RCK_VARIANT"],
@@ -138,11 +141,12 @@ class ReleaseTest(unittest.TestCase):
             headings, code, codes = readme_sections(f.read())
         self.assertTrue(headings and code and codes)
         for heading in headings:
-            self.assertIn(heading, lines)
+            self.assertTrue(heading in lines, "heading %r" % heading)
         for line in code:
-            self.assertIn("    " + line, lines)
-        for code in codes:
-            self.assertTrue(any(re.match(r"\s+%s\s\s" % code, l) for l in lines), code)
+            self.assertTrue("    " + line in lines, "code line %r" % line)
+        for number in codes:
+            self.assertTrue(any(re.match(r"\s+%s\s\s" % number, l) for l in lines),
+                            "exit code %s" % number)
 
     def test_one_version_definition_changes_every_identity(self):
         src = os.path.join(self.tmp, "bumped", "src")
