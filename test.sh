@@ -9,8 +9,9 @@ source tools/setup.sh
 
 jobs=$(nproc)
 
-echo "== Source formatting"
+echo "== Source formatting, and no layer including from a layer above it"
 tools/check_format.sh
+tools/check_layers.py
 
 echo "== Linux build and tests"
 cmake --preset linux
