@@ -38,8 +38,13 @@ RUNNING_IDENTITY = ("Identity=5 0x0826 0 1 6 14", "Identity=5 0x0826 0 2 7 3")
 
 
 def run(args, cwd, log):
+    """Runs a build step, its output into log; shows the end of the log when it fails."""
     with open(log, "ab") as f:
-        subprocess.run(args, cwd=cwd, stdout=f, stderr=subprocess.STDOUT, check=True)
+        result = subprocess.run(args, cwd=cwd, stdout=f, stderr=subprocess.STDOUT)
+    if result.returncode != 0:
+        with open(log, errors="replace") as f:
+            print("".join(f.readlines()[-40:]))
+        raise AssertionError("%s failed in %s" % (" ".join(args), cwd))
 
 
 def copy_sources(to):
@@ -82,6 +87,7 @@ class ReleaseTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.tmp = tempfile.mkdtemp(prefix="rck-release-")
+        cls.addClassCleanup(shutil.rmtree, cls.tmp)
         # Two folders of different depth and length: a path that went into
         # the exe or the zip would make them differ.
         cls.src = [os.path.join(cls.tmp, "a", "src"),
@@ -93,11 +99,7 @@ class ReleaseTest(unittest.TestCase):
         cls.exe = read(os.path.join(cls.src[0], EXE))
         cls.header = check_exe.read_version_header(os.path.join(SOURCE, "runtime", "version.h"))
         cls.package = zipfile.ZipFile(cls.zips[0])
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.package.close()
-        shutil.rmtree(cls.tmp)
+        cls.addClassCleanup(cls.package.close)
 
     def test_two_builds_from_scratch_give_the_same_bytes(self):
         self.assertEqual(os.path.basename(self.zips[0]), os.path.basename(self.zips[1]))
