@@ -12,8 +12,9 @@ jobs=$(nproc)
 # A Wine that cannot start fails the Wine suites instead of skipping them.
 export RCK_WINE_REQUIRED=1
 
-echo "== Source formatting"
+echo "== Source formatting, and no layer including from a layer above it"
 tools/check_format.sh
+tools/check_layers.py
 
 echo "== Linux build and tests"
 cmake --preset linux

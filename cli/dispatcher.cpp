@@ -4,12 +4,12 @@
 // the first check that fails decides the result.
 #include "cli/dispatcher.h"
 
-#include "cli/version.h"
 #include "driver/keypush.h"
 #include "keyrecord/codec.h"
 #include "keyrecord/keyrecord.h"
 #include "runtime/output.h"
 #include "runtime/text.h"
+#include "runtime/version.h"
 #include "settings/adapter.h"
 #include "settings/platform.h"
 #include "settings/profile.h"

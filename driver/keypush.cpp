@@ -1,12 +1,12 @@
 // Pushing a new first key into the running card driver; see keypush.h.
 #include "driver/keypush.h"
 
-#include "cli/version.h"
 #include "driver/channel.h"
 #include "driver/discovery.h"
 #include "keyrecord/codec.h"
 #include "keyrecord/keyrecord.h"
 #include "runtime/text.h"
+#include "runtime/version.h"
 
 namespace {
 

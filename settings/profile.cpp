@@ -5,10 +5,10 @@
 // HKEY_LOCAL_MACHINE; the adapter key path is the one FindAdapter left.
 #include "settings/profile.h"
 
-#include "cli/version.h"
 #include "keyrecord/codec.h"
 #include "keyrecord/keyrecord.h"
 #include "runtime/text.h"
+#include "runtime/version.h"
 #include "settings/adapter.h"
 #include "settings/registry.h"
 

@@ -2,7 +2,7 @@
 """Checks a built rckrv48.exe: what it imports, the Windows versions it
 declares, its size and its version resource.
 
-Usage: check_exe.py --version-header cli/version.h [--max-size N] EXE
+Usage: check_exe.py --version-header runtime/version.h [--max-size N] EXE
 
 Prints the import table and the version resource, then fails (exit code 1,
 one line per fault) when

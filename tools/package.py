@@ -1,0 +1,105 @@
+#!/usr/bin/env python3
+"""Makes the release package of the shipped program: a zip named after the
+program and its version (rckrv48-6.14-win32.zip) holding
+
+- the exe, under the name the version header gives it (RCKRV48.EXE);
+- README.TXT: plain ASCII text with CR LF line ends, made by pandoc from the
+  parts of README.md between the lines "<!-- README.TXT begin -->" and
+  "<!-- README.TXT end -->", under a first line naming the program as V does;
+- SHA256SUMS: the exe's SHA-256, in the form `sha256sum -c` reads.
+
+The same inputs give the same zip bytes: the entries are stored in that
+order, with one fixed time stamp and fixed attributes.
+
+Usage: package.py --version-header runtime/version.h --readme README.md
+                  --out DIR EXE
+Prints the path of the zip it wrote.
+"""
+
+import argparse
+import hashlib
+import os
+import subprocess
+import sys
+import zipfile
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from check_exe import read_version_header  # noqa: E402
+
+BEGIN = "<!-- README.TXT begin -->"
+END = "<!-- README.TXT end -->"
+# The earliest time a zip can hold: no build's own time goes into the package.
+FIXED_TIME = (1980, 1, 1, 0, 0, 0)
+
+
+def package_name(header):
+    """rckrv48-6.14-win32.zip for RCKRV48.EXE, version 6.14."""
+    stem = os.path.splitext(header["RCK_PROGRAM_NAME"])[0].lower()
+    return "%s-%s-win32.zip" % (stem, header["RCK_VERSION_TEXT"])
+
+
+def readme_parts(markdown):
+    """The lines of README.md between each begin marker and the next end marker."""
+    parts, inside = [], None
+    for line in markdown.splitlines():
+        if line.strip() == BEGIN and inside is None:
+            inside = []
+        elif line.strip() == END and inside is not None:
+            parts.append("\n".join(inside))
+            inside = None
+        elif inside is not None:
+            inside.append(line)
+    if inside is not None or not parts:
+        raise ValueError("README.md: no complete %s ... %s part" % (BEGIN, END))
+    return "\n\n".join(parts) + "\n"
+
+
+def readme_txt(header, markdown):
+    """README.TXT as bytes: ASCII, CR LF line ends, prose in 76 columns."""
+    title = "%s Variant %d, Version %s" % (header["RCK_PROGRAM_NAME"], header["RCK_VARIANT"],
+                                           header["RCK_VERSION_TEXT"])
+    body = subprocess.run(["pandoc", "--from", "markdown-smart", "--to", "plain", "--columns", "76",
+                           "--shift-heading-level-by=-1", "--eol", "crlf"],
+                          input=readme_parts(markdown).encode("utf-8"), capture_output=True,
+                          check=True).stdout
+    # Notepad shows the text in the ANSI code page, where anything beyond
+    # ASCII can come out as another character: decoding fails on it here.
+    body.decode("ascii")
+    return ("%s\r\n%s\r\n\r\n" % (title, "=" * len(title))).encode("ascii") + body
+
+
+def write_package(path, entries):
+    with zipfile.ZipFile(path, "w") as z:
+        for name, data in entries:
+            info = zipfile.ZipInfo(name, date_time=FIXED_TIME)
+            info.compress_type = zipfile.ZIP_DEFLATED
+            info.create_system = 0  # MS-DOS: external_attr holds DOS attributes
+            info.external_attr = 0x20  # archive
+            z.writestr(info, data, compresslevel=9)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--version-header", required=True)
+    parser.add_argument("--readme", required=True)
+    parser.add_argument("--out", required=True)
+    parser.add_argument("exe")
+    args = parser.parse_args()
+
+    header = read_version_header(args.version_header)
+    with open(args.exe, "rb") as f:
+        exe = f.read()
+    with open(args.readme, encoding="utf-8") as f:
+        readme = readme_txt(header, f.read())
+    name = header["RCK_PROGRAM_NAME"]
+    sums = ("%s  %s\n" % (hashlib.sha256(exe).hexdigest(), name)).encode("ascii")
+
+    os.makedirs(args.out, exist_ok=True)
+    path = os.path.join(args.out, package_name(header))
+    write_package(path, [(name, exe), ("README.TXT", readme), ("SHA256SUMS", sums)])
+    print(path)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
