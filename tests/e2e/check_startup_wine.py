@@ -39,10 +39,6 @@ import wine as wn  # noqa: E402
 
 SKIPPED = 77
 
-# Locales that give Wine's processes the ANSI code page; the Japanese one
-# must be installed on the machine (tools/setup.sh makes it).
-LOCALES = {1252: "C.UTF-8", 932: "ja_JP.UTF-8"}
-
 FIXED_LINES = [
     r'p "a b c" d e',
     r'p "ab\"c" "\\" d',
@@ -202,7 +198,7 @@ def parse_vectors(text):
 
 def spawn_lines(wine, probe, lines, code_page):
     proc = wine.run(probe, ["spawn"], stdin="\n".join(lines).encode("latin-1") + b"\n",
-                    env={"LC_ALL": LOCALES[code_page]}, timeout=600)
+                    env={"LC_ALL": wn.LOCALES[code_page]}, timeout=600)
     return parse_vectors(proc.stdout.decode("latin-1"))
 
 
@@ -243,7 +239,7 @@ def check_lines(wine, probe, lines, code_page):
 def check_argument_lists(wine, probe, lists, code_page):
     problems = []
     for args in lists:
-        proc = wine.run(probe, args, env={"RCK_PROBE_ARGV": "1", "LC_ALL": LOCALES[code_page]})
+        proc = wine.run(probe, args, env={"RCK_PROBE_ARGV": "1", "LC_ALL": wn.LOCALES[code_page]})
         vectors = parse_vectors("line \n" + proc.stdout.decode("latin-1"))[""]
         own = vectors.get("own", [None])[1:]
         expected = [a.encode("cp%d" % code_page).decode("latin-1") for a in args]
