@@ -164,6 +164,8 @@ TEST_F(ProfileTest, MissingProfileIsNeitherWrittenNorCreated) {
     EXPECT_EQ("(none)", Value(kAdapter, "Encryption"));
     SimRegSetString(Profile(3), "ConfigName", std::string(258, 'n'));
     EXPECT_EQ(1, WriteEncryption(text_.c_str(), 3));
+    SimRegSetValue(Profile(3), "ConfigName", REG_SZ, std::string(259, 'n'));
+    EXPECT_EQ(1, WriteEncryption(text_.c_str(), 3)) << "259 bytes without a terminator";
 }
 
 TEST_F(ProfileTest, FailedWritesStopWhereTheyHappen) {
