@@ -1,5 +1,17 @@
-// Command-line splitting; see cmdline.h.
+// Command-line splitting; see cmdline.h for the rules.
+//
+// Where the rules come from: the documentation of the C runtime of that time
+// ("Parsing C Command-Line Arguments") gives the blanks, the quoted parts
+// and the backslashes before a quote. It says nothing of argument 0, of a
+// pair of quotes inside a quoted part or of double-byte characters; those
+// follow what the msvcrt.dll of Windows 95 to 2000 does, as published
+// analyses of its start-up describe it, and were checked against the
+// runtime that Wine ships under its name: the double-byte rule agrees with
+// it, while the rules for argument 0 and for a pair of quotes are those that
+// later runtimes changed, and Wine follows the later ones there.
 #include "runtime/cmdline.h"
+
+#include <windows.h>
 
 namespace {
 
@@ -31,6 +43,18 @@ int IsBlank(char c) {
     return c == ' ' || c == '\t';
 }
 
+// Copies the character at `p`, one byte or, for a lead byte of the active
+// code page, two, and returns the position after it. The byte after a lead
+// byte goes along whatever it is, except the line's end.
+const char* CopyCharacter(const char* p, TextSink* sink) {
+    if (IsDBCSLeadByte(static_cast<BYTE>(*p)) && p[1] != '\0') {
+        PutChar(sink, *p);
+        ++p;
+    }
+    PutChar(sink, *p);
+    return p + 1;
+}
+
 // Copies one argument after the program name and returns the position
 // after it.
 const char* TakeArgument(const char* p, TextSink* sink) {
@@ -47,8 +71,10 @@ const char* TakeArgument(const char* p, TextSink* sink) {
                 PutChar(sink, '"');
                 ++p;
             } else if (quoted && p[1] == '"') {
+                // One literal quote, and the quoted part is over.
                 PutChar(sink, '"');
                 p += 2;
+                quoted = 0;
             } else {
                 quoted = !quoted;
                 ++p;
@@ -59,8 +85,7 @@ const char* TakeArgument(const char* p, TextSink* sink) {
         if (*p == '\0' || (!quoted && IsBlank(*p))) {
             return p;
         }
-        PutChar(sink, *p);
-        ++p;
+        p = CopyCharacter(p, sink);
     }
 }
 
@@ -71,20 +96,24 @@ int SplitCommandLine(const char* line, char* text, int textSize, char** argv, in
     int argc = 0;
     const char* p = line;
 
-    // The program name is a file name, which holds no quotes of its own, so
-    // quotes only switch the meaning of blanks and backslashes stay literal.
+    // The program name is a file name, which holds no quotes of its own:
+    // only a quote at its start means anything, and backslashes are literal.
     if (argvSize < 2) {
         return -1;
     }
     argv[argc++] = text;
-    int quoted = 0;
-    while (*p != '\0' && (quoted || !IsBlank(*p))) {
-        if (*p == '"') {
-            quoted = !quoted;
-        } else {
-            PutChar(&sink, *p);
-        }
+    if (*p == '"') {
         ++p;
+        while (*p != '\0' && *p != '"') {
+            p = CopyCharacter(p, &sink);
+        }
+        if (*p == '"') {
+            ++p;
+        }
+    } else {
+        while (*p != '\0' && !IsBlank(*p)) {
+            p = CopyCharacter(p, &sink);
+        }
     }
     PutChar(&sink, '\0');
 

@@ -1,19 +1,31 @@
 // Splitting of a Windows command line into the argument vector of a C
-// program. Install scripts quote their arguments for the Microsoft C runtime,
-// so the program's own start-up must split by exactly those rules.
+// program. Install scripts for Windows 95, 98, NT 4 and 2000 quote their
+// arguments for the C runtime those systems ship (msvcrt.dll of that time),
+// so the program's own start-up splits by exactly its rules, which differ
+// from those of later runtimes in the places marked "(older rule)".
 #pragma once
 
 // Splits `line` into arguments:
-// - Argument 0, the program name, runs up to the first space or tab outside
-//   double quotes; its quotes are dropped and backslashes are kept as they
-//   are. A line that starts with a blank gives an empty argument 0.
+// - Argument 0, the program name. When the line starts with a double quote,
+//   it is everything up to the next double quote or the end of the line; the
+//   quotes are dropped, and the next argument starts right after the closing
+//   quote, blank or not ("rckrv48"V has V as argument 1). Otherwise it runs
+//   up to the first space or tab, and quotes in it are kept as they are
+//   (older rule). Backslashes are always literal here. A line that starts
+//   with a blank gives an empty argument 0.
 // - The other arguments are separated by runs of spaces and tabs. A double
-//   quote starts or ends a quoted part, in which blanks are kept; inside a
-//   quoted part a pair of double quotes stands for one literal quote.
-//   Backslashes are literal unless a double quote follows them: then 2n
-//   backslashes give n backslashes and the quote keeps its meaning, while
-//   2n+1 give n backslashes and a literal quote. A quoted part left open at
-//   the end of the line ends there.
+//   quote starts or ends a quoted part, in which blanks are kept. Inside a
+//   quoted part a pair of double quotes gives one literal quote and ends the
+//   quoted part (older rule: "a""b c" is a"b c, one argument). Backslashes
+//   are literal unless a double quote follows them: then 2n backslashes give
+//   n backslashes and the quote keeps its meaning, while 2n+1 give n
+//   backslashes and a literal quote. A quoted part left open at the end of
+//   the line ends there.
+// - Double-byte code pages: a lead byte of the active ANSI code page
+//   (IsDBCSLeadByte) takes the byte after it along, in every argument, so a
+//   second byte that has the value of a backslash (0x5C in code pages 932,
+//   936, 949 and 950) is part of the character and never an escape. A lead
+//   byte at the very end of the line stands alone.
 // The argument texts, each with its terminator, go into `text` (textSize
 // bytes; the length of `line` plus one always suffices), their starts into
 // `argv`, followed by a null pointer (argvSize slots; half the length of

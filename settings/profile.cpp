@@ -20,9 +20,7 @@ namespace {
 
 const int PROFILE_KEY_SIZE = 256;
 const int SSID_KEY_SIZE = 128;
-const int CONFIG_NAME_SIZE = 64;
 const int ENCRYPTION_TEXT_SIZE = 256;
-const int VERSION_TEXT_SIZE = 128;
 
 // Characters that "%s\Config%02d" adds to the adapter key path for profiles
 // 1 to 4.
@@ -47,9 +45,10 @@ int FormatProfileKey(char* dest, int destSize, int profile) {
 }
 
 // A profile exists when its "ConfigName" can be read; the text is not used.
+// The buffer takes every value the read accepts, so a long name counts too.
 int ProfileExists(const char* profileKey) {
-    char name[CONFIG_NAME_SIZE];
-    return ReadRegString(HKEY_LOCAL_MACHINE, profileKey, "ConfigName", name, CONFIG_NAME_SIZE);
+    char name[REG_STRING_BUFFER];
+    return ReadRegString(HKEY_LOCAL_MACHINE, profileKey, "ConfigName", name, REG_STRING_BUFFER);
 }
 
 // Reads one identity number of the adapter key and compares it.
@@ -131,9 +130,10 @@ int CheckDriverVersion(void) {
 }
 
 int IsClientManagerInstalled(void) {
-    char version[VERSION_TEXT_SIZE];
+    // Only presence counts: the buffer takes every value the read accepts.
+    char version[REG_STRING_BUFFER];
     return ReadRegString(HKEY_LOCAL_MACHINE, kClientManagerKey, "version", version,
-                         VERSION_TEXT_SIZE);
+                         REG_STRING_BUFFER);
 }
 
 char* ReadDesiredSsid(char* buffer, int profile) {
@@ -146,7 +146,8 @@ char* ReadDesiredSsid(char* buffer, int profile) {
     }
     char* dest = buffer != nullptr ? buffer : g_SsidBuffer;
     CopyText(dest, SSID_BUFFER_SIZE, kNoSsid);
-    // A name that does not fit the 64-byte buffer is refused, not cut.
+    // A name of more than 63 characters is refused, not cut; bytes after the
+    // name's terminating zero do not count.
     if (keyFits) {
         ReadRegString(HKEY_LOCAL_MACHINE, source, "DesiredSSID", dest, SSID_BUFFER_SIZE);
     }

@@ -45,10 +45,16 @@ int ReadRegString(HKEY root, const char* subkey, const char* name, char* dest, i
     if (length == 0 || data[length - 1] != '\0') {
         data[length++] = '\0';
     }
-    if (length > destSize) {
+    // What the caller uses is the text up to the first zero byte: bytes
+    // after it that do not fit are dropped, a text that does not fit fails.
+    int textEnd = 0;
+    while (data[textEnd] != '\0') {
+        ++textEnd;
+    }
+    if (textEnd >= destSize) {
         return 0;
     }
-    CopyBytes(dest, data, length);
+    CopyBytes(dest, data, length < destSize ? length : destSize);
     return 1;
 }
 

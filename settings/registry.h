@@ -6,6 +6,9 @@
 
 // Largest value ReadRegString accepts: 258 characters and a terminator.
 const int REG_STRING_LIMIT = 259;
+// A destination of this size takes every value ReadRegString accepts, a
+// terminator it adds included.
+const int REG_STRING_BUFFER = REG_STRING_LIMIT + 1;
 // Largest value ReadRegNumber accepts: a 31-character decimal text and a terminator.
 const int REG_NUMBER_LIMIT = 32;
 
@@ -14,9 +17,11 @@ const int REG_NUMBER_LIMIT = 32;
 int WriteRegString(HKEY root, const char* subkey, const char* name, const char* text);
 
 // Copies a value of at most 259 bytes into `dest` (destSize bytes) as a
-// terminated text; data without a terminator gets one. Returns 1 on success;
-// 0 when the key or value is missing, the value exceeds 259 bytes or does not
-// fit in `dest`, in which case `dest` is left as it was.
+// terminated text; data without a terminator gets one. Data longer than
+// `dest` is cut to it, which is accepted as long as its text, up to the first
+// zero byte, and that zero fit. Returns 1 on success; 0 when the key or value
+// is missing, the value exceeds 259 bytes or its text does not fit in `dest`,
+// in which case `dest` is left as it was.
 int ReadRegString(HKEY root, const char* subkey, const char* name, char* dest, int destSize);
 
 // Reads a value of at most 32 bytes as a number: REG_SZ data by decimal

@@ -43,6 +43,7 @@ struct CoreState {
     std::vector<std::string> callLog;
     std::string capturedStdout;
     DWORD lastError = 0;
+    UINT codePage = 1252;
     DWORD sleptMs = 0;
     int sleepCount = 0;
     bool realTime = false;
@@ -132,6 +133,10 @@ void SimSetVersion(DWORD platformId, DWORD major, DWORD minor, DWORD build, cons
     v.csd = csd ? csd : "";
 }
 
+void SimSetCodePage(UINT codePage) {
+    Core().codePage = codePage;
+}
+
 void SimSetWindowsFamily(int family) {
     switch (family) {
     case 1:
@@ -206,6 +211,21 @@ DWORD WINAPI GetLastError(void) {
 
 void WINAPI SetLastError(DWORD dwErrCode) {
     Core().lastError = dwErrCode;
+}
+
+// The lead byte ranges of the double-byte ANSI code pages; no other code
+// page has any. Not a call the program can see fail, so it is not logged.
+BOOL WINAPI IsDBCSLeadByte(BYTE c) {
+    switch (Core().codePage) {
+    case 932:
+        return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
+    case 936:
+    case 949:
+    case 950:
+        return c >= 0x81 && c <= 0xFE;
+    default:
+        return FALSE;
+    }
 }
 
 BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA info) {

@@ -19,6 +19,10 @@ void SimSetWindowsFamily(int family);
 // When set, GetVersionExA fails with ERROR_INVALID_PARAMETER.
 void SimSetVersionQueryFails(bool fails);
 
+// The ANSI code page whose lead bytes IsDBCSLeadByte reports: 1252 (none)
+// after a reset; 932, 936, 949 and 950 are the double-byte ones.
+void SimSetCodePage(UINT codePage);
+
 // Makes the occurrence-th call (1-based) of `function` fail with `error`;
 // occurrence 0 makes every call of it fail. Several faults may be set.
 void SimFailCall(const char* function, int occurrence, DWORD error);

@@ -26,7 +26,7 @@ ALLOWED_IMPORTS = {
     "KERNEL32.DLL": {
         "GetVersionExA", "GlobalAddAtomA", "CreateFileA", "DeviceIoControl", "CloseHandle",
         "QueryDosDeviceA", "DefineDosDeviceA", "GetLastError", "Sleep",
-        "GetCommandLineA", "GetStdHandle", "WriteFile", "ExitProcess",
+        "GetCommandLineA", "IsDBCSLeadByte", "GetStdHandle", "WriteFile", "ExitProcess",
     },
     "USER32.DLL": {"wsprintfA"},
     "ADVAPI32.DLL": {

@@ -20,3 +20,17 @@ if [ ${#rck_missing[@]} -gt 0 ]; then
     $sudo_cmd apt-get update -q
     $sudo_cmd apt-get install -y -q "${rck_missing[@]}"
 fi
+
+# The Wine start-up check and the scenarios on code page 932 run programs in
+# a Japanese locale, from which Wine takes that code page.
+if ! locale -a 2>/dev/null | grep -qi '^ja_JP\.utf-\?8$'; then
+    echo "Making the locale ja_JP.UTF-8"
+    sudo_cmd=""
+    [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
+    if [ ! -e /usr/share/i18n/locales/ja_JP ]; then
+        export DEBIAN_FRONTEND=noninteractive
+        $sudo_cmd apt-get update -q
+        $sudo_cmd apt-get install -y -q locales
+    fi
+    $sudo_cmd localedef -i ja_JP -f UTF-8 ja_JP.UTF-8
+fi

@@ -182,6 +182,9 @@ BOOL WINAPI CloseHandle(HANDLE hObject);
 DWORD WINAPI QueryDosDeviceA(LPCSTR lpDeviceName, LPSTR lpTargetPath, DWORD ucchMax);
 BOOL WINAPI DefineDosDeviceA(DWORD dwFlags, LPCSTR lpDeviceName, LPCSTR lpTargetPath);
 
+// Code page (KERNEL32)
+BOOL WINAPI IsDBCSLeadByte(BYTE TestChar);
+
 // Process (KERNEL32)
 DWORD WINAPI GetLastError(void);
 void WINAPI SetLastError(DWORD dwErrCode);

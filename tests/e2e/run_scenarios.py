@@ -36,7 +36,7 @@ def play(exe, s, workdir):
     with open(path, "w", encoding="latin-1") as f:
         f.write(machine_text(s))
     env = dict(os.environ, RCKRV48_MACHINE=path)
-    proc = subprocess.run([exe] + s.args, env=env, stdin=subprocess.DEVNULL,
+    proc = subprocess.run([exe] + s.args_in_code_page(), env=env, stdin=subprocess.DEVNULL,
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60)
     problems = []
     if proc.stderr:

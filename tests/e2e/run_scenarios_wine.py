@@ -186,7 +186,10 @@ def play(m, s, roots, atom_names, driver):
     if watch_devices:
         devices_before = set(m.probe("dos-devices").split("\n"))
 
-    proc = m.wine.run(m.exe, s.args)
+    # Wine takes the code page from the locale and hands the program the
+    # arguments in it.
+    code_page_env = {"LC_ALL": wn.LOCALES[s.code_page]} if s.code_page else None
+    proc = m.wine.run(m.exe, s.args, env=code_page_env)
     if proc.stderr:
         problems.append("standard error: %r" % proc.stderr)
     if proc.returncode != s.exit:

@@ -34,6 +34,7 @@ class Scenario:
         self.registry_lines = []
         self.machine_lines = []
         self.args = None
+        self.code_page = None
         self.exit = None
         self.stdout = b""
         self.change_lines = []
@@ -41,6 +42,13 @@ class Scenario:
 
     def where(self):
         return "%s:%d" % (os.path.basename(self.path), self.line)
+
+    def args_in_code_page(self):
+        """The arguments as the program receives them: in the scenario's code
+        page, or as written when it names none."""
+        if self.code_page is None:
+            return self.args
+        return [a.encode("cp%d" % self.code_page) for a in self.args]
 
     def needs_card_driver(self):
         return any(l.strip().lower().startswith("[device") for l in self.machine_lines)
@@ -128,6 +136,10 @@ def load_scenarios(path):
             block = current.expect_machine
         elif key == "run":
             current.args = shlex.split(value)
+        elif key == "codepage":
+            if value not in ("932", "1252"):
+                raise ScenarioError("%s:%d: code page 932 or 1252, not %s" % (path, number, value))
+            current.code_page = int(value)
         elif key == "exit":
             current.exit = int(value)
         elif key == "stdout":
@@ -137,6 +149,10 @@ def load_scenarios(path):
     for s in scenarios:
         if s.family is None or s.args is None or s.exit is None:
             raise ScenarioError("%s: a scenario needs family, run and exit" % s.where())
+        if s.code_page is not None:
+            # The file is read byte for byte; a run line with a code page
+            # holds UTF-8 text.
+            s.args = [a.encode("latin-1").decode("utf-8") for a in s.args]
     return scenarios
 
 

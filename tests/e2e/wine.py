@@ -29,6 +29,10 @@ WINESERVER = os.environ.get("RCK_WINESERVER", "/usr/lib/wine/wineserver")
 # A 32-bit prefix, for the i686 programs.
 WIN32 = os.environ.get("WINEARCH") == "win32"
 
+# Locales that give Wine's processes each ANSI code page the tests use; the
+# Japanese one must be installed on the machine (tools/setup.sh makes it).
+LOCALES = {1252: "C.UTF-8", 932: "ja_JP.UTF-8"}
+
 # The Version values of HKCU\Software\Wine for each Windows family.
 WINE_VERSIONS = {"win95": "win95", "win98": "win98", "nt4": "nt40", "win2000": "win2k"}
 

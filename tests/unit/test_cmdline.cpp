@@ -1,6 +1,9 @@
 // Command-line splitting: the argument vectors that install scripts expect
-// from a Microsoft C runtime program, and the bounds of the caller's buffers.
+// from a program of the C runtime that Windows 95 to 2000 ship, on single-
+// and double-byte code pages, and the bounds of the caller's buffers.
 #include "runtime/cmdline.h"
+
+#include "simwin/simctl.h"
 
 #include <gtest/gtest.h>
 
@@ -42,15 +45,17 @@ struct Example {
     Args args;
 };
 
-// The examples the C runtime's documentation gives, with the program name
-// in front.
+// The examples the C runtime's documentation of that time gives, with the
+// program name in front.
 TEST(SplitCommandLine, DocumentedExamples) {
     const Example examples[] = {
+        {R"(p "a b c" d e)", {"p", "a b c", "d", "e"}},
+        {R"(p "ab\"c" "\\" d)", {"p", R"(ab"c)", R"(\)", "d"}},
         {R"(p "abc" d e)", {"p", "abc", "d", "e"}},
+        {R"(p a\\\b d"e f"g h)", {"p", R"(a\\\b)", "de fg", "h"}},
         {R"(p a\\b d"e f"g h)", {"p", R"(a\\b)", "de fg", "h"}},
         {R"(p a\\\"b c d)", {"p", R"(a\"b)", "c", "d"}},
         {R"(p a\\\\"b c" d e)", {"p", R"(a\\b c)", "d", "e"}},
-        {R"(p a"b"" c d)", {"p", R"(ab" c d)"}},
     };
     for (const Example& e : examples) {
         EXPECT_EQ(e.args, Split(e.line)) << e.line;
@@ -79,10 +84,8 @@ TEST(SplitCommandLine, QuotesAndEmptyArguments) {
         {R"(p "" "" x)", {"p", "", "", "x"}},
         {"p \"\"\t\"\"", {"p", "", ""}},
         {R"(p """")", {"p", R"(")"}},
-        {R"(p """ a)", {"p", R"(" a)"}},
         {R"(p a""b)", {"p", "ab"}},
         {R"(p "a b)", {"p", "a b"}},
-        {R"(p "a""b" c)", {"p", R"(a"b)", "c"}},
         {R"(p "a"b c)", {"p", "ab", "c"}},
         {R"(p ")", {"p", ""}},
     };
@@ -100,17 +103,34 @@ TEST(SplitCommandLine, OnlySpaceAndTabSeparate) {
     EXPECT_EQ((Args{"p", "\xe9\xff", "@"}), Split("p \xe9\xff @"));
 }
 
-// The program name is a path: quotes only protect blanks, and a backslash
-// before a quote is kept.
+// Where the older runtime and its successors part: a pair of quotes inside
+// a quoted part ends it.
+TEST(SplitCommandLine, PairOfQuotesEndsTheQuotedPart) {
+    const Example examples[] = {
+        {R"(p "a""b" c)", {"p", R"(a"b c)"}},          {R"(p """ a)", {"p", R"(")", "a"}},
+        {R"(p a"b"" c d)", {"p", R"(ab")", "c", "d"}}, {R"(p "a""b""c")", {"p", R"(a"bc)"}},
+        {R"(p """""" x)", {"p", R"("")", "x"}},        {R"(p "a\\""b")", {"p", R"(a\"b)"}},
+    };
+    for (const Example& e : examples) {
+        EXPECT_EQ(e.args, Split(e.line)) << e.line;
+    }
+}
+
+// The program name is a path: a quote at its start runs it to the next
+// quote, and the arguments start right after that; any other quote is part
+// of the name, and backslashes are kept.
 TEST(SplitCommandLine, ProgramNameHasItsOwnRule) {
     const Example examples[] = {
         {R"("C:\Program Files\rckrv48.exe" V)", {R"(C:\Program Files\rckrv48.exe)", "V"}},
         {R"(C:\tools\rckrv48.exe V)", {R"(C:\tools\rckrv48.exe)", "V"}},
-        {R"("C:\dir\"x y)", {R"(C:\dir\x)", "y"}},
-        {R"(C:\"Program Files"\a.exe V)", {R"(C:\Program Files\a.exe)", "V"}},
+        {R"("rckrv48"V)", {"rckrv48", "V"}},
+        {R"("rckrv48""V 1")", {"rckrv48", "V 1"}},
+        {R"("C:\dir\"x y)", {R"(C:\dir\)", "x", "y"}},
+        {R"(C:\"Program Files"\a.exe V)", {R"(C:\"Program)", R"(Files\a.exe V)"}},
         {R"("a b)", {"a b"}},
-        {R"(a""b c)", {"ab", "c"}},
+        {R"(a""b c)", {R"(a""b)", "c"}},
         {R"("" V)", {"", "V"}},
+        {R"(""V)", {"", "V"}},
         {" V", {"", "V"}},
         {"\t\tV W", {"", "V", "W"}},
         {"", {""}},
@@ -118,6 +138,35 @@ TEST(SplitCommandLine, ProgramNameHasItsOwnRule) {
     for (const Example& e : examples) {
         EXPECT_EQ(e.args, Split(e.line)) << e.line;
     }
+}
+
+// On a double-byte code page the byte after a lead byte belongs to it: in
+// code page 932 the bytes 95 5C are one character, whose second byte is no
+// backslash. The same bytes on code page 1252 are two characters.
+TEST(SplitCommandLine, DoubleByteCharacters) {
+    SimSetCodePage(932);
+    const Example cp932[] = {
+        {"p \"ab \x95\x5c\" x", {"p", "ab \x95\x5c", "x"}},
+        {"p \x95\x5c\"a b\"",
+         {"p", "\x95\x5c"
+               "a b"}},
+        {"p \x95\x5c\x5c\"a", {"p", "\x95\x5c\"a"}},
+        {"p \"\x95\x5c\"\"", {"p", "\x95\x5c\""}},
+        {"\"C:\\\x95\x5c\" V", {"C:\\\x95\x5c", "V"}},
+        {"C:\\\x95\x5c\"x\" V", {"C:\\\x95\x5c\"x\"", "V"}},
+        {"p \xe0\x40 \x81", {"p", "\xe0\x40", "\x81"}},
+        {"p \x81 a", {"p", "\x81 a"}},
+        {"p \xfe\x5c\"", {"p", "\xfe\""}},
+    };
+    for (const Example& e : cp932) {
+        EXPECT_EQ(e.args, Split(e.line)) << "code page 932: " << e.line;
+    }
+    SimSetCodePage(936);
+    EXPECT_EQ((Args{"p", "\xfe\x5c", "x"}), Split("p \"\xfe\x5c\" x"));
+    SimSetCodePage(1252);
+    EXPECT_EQ((Args{"p", "ab \x95\" x"}), Split("p \"ab \x95\x5c\" x"));
+    EXPECT_EQ((Args{"p", "\x81 a"}), Split("p \"\x81 a\""));
+    EXPECT_EQ((Args{"p", "\x81", "a"}), Split("p \x81 a"));
 }
 
 TEST(SplitCommandLine, RefusesBuffersThatAreTooSmall) {
@@ -155,9 +204,10 @@ TEST(SplitCommandLine, DocumentedSizesSufficeForDenseLines) {
 // The documented sizes hold for any line: random lines of blanks, quotes,
 // backslashes and letters never overrun them (Split checks the canaries).
 TEST(SplitCommandLine, DocumentedSizesSufficeForRandomLines) {
-    const char alphabet[] = {' ', '\t', '"', '"', '\\', '\\', 'a', 'b'};
+    const char alphabet[] = {' ', '\t', '"', '"', '\\', '\\', 'a', 'b', '\x95'};
     std::mt19937 random(6);
     for (int round = 0; round < 20000; ++round) {
+        SimSetCodePage(round % 2 == 0 ? 1252 : 932);
         std::string line;
         int length = static_cast<int>(random() % 24);
         for (int i = 0; i < length; ++i) {
@@ -166,6 +216,7 @@ TEST(SplitCommandLine, DocumentedSizesSufficeForRandomLines) {
         Args args = Split(line);
         ASSERT_FALSE(args.empty()) << line;
     }
+    SimSetCodePage(1252);
 }
 
 } // namespace

@@ -156,13 +156,16 @@ TEST_F(ProfileTest, MissingProfileIsNeitherWrittenNorCreated) {
     EXPECT_FALSE(SimRegKeyExists(Profile(3)));
     SimRegSetString(Profile(3), "DesiredSSID", "no name");
     EXPECT_EQ(0, WriteEncryption(text_.c_str(), 3));
-    // A name too long for its 64-byte buffer fails the presence test.
-    SimRegSetString(Profile(3), "ConfigName", std::string(64, 'n'));
+    // A name longer than any the read accepts fails the presence test; every
+    // shorter one passes it, however long.
+    SimRegSetString(Profile(3), "ConfigName", std::string(259, 'n'));
     EXPECT_EQ(0, WriteEncryption(text_.c_str(), 3));
     EXPECT_EQ("(none)", Value(Profile(3), "Encryption"));
     EXPECT_EQ("(none)", Value(kAdapter, "Encryption"));
-    SimRegSetString(Profile(3), "ConfigName", std::string(63, 'n'));
+    SimRegSetString(Profile(3), "ConfigName", std::string(258, 'n'));
     EXPECT_EQ(1, WriteEncryption(text_.c_str(), 3));
+    SimRegSetValue(Profile(3), "ConfigName", REG_SZ, std::string(259, 'n'));
+    EXPECT_EQ(1, WriteEncryption(text_.c_str(), 3)) << "259 bytes without a terminator";
 }
 
 TEST_F(ProfileTest, FailedWritesStopWhereTheyHappen) {
@@ -338,8 +341,12 @@ TEST_F(ProfileTest, ClientManagerNeedsItsVersionValue) {
     EXPECT_EQ(1, IsClientManagerInstalled());
     SimRegSetString(kManager, "version", std::string(127, 'v'));
     EXPECT_EQ(1, IsClientManagerInstalled());
-    SimRegSetString(kManager, "version", std::string(128, 'v'));
-    EXPECT_EQ(0, IsClientManagerInstalled()) << "too long for its 128-byte buffer";
+    SimRegSetString(kManager, "version", std::string(258, 'v'));
+    EXPECT_EQ(1, IsClientManagerInstalled()) << "any length the read accepts";
+    SimRegSetValue(kManager, "version", REG_SZ, std::string(259, 'v'));
+    EXPECT_EQ(1, IsClientManagerInstalled()) << "259 bytes without a terminator";
+    SimRegSetString(kManager, "version", std::string(259, 'v'));
+    EXPECT_EQ(0, IsClientManagerInstalled()) << "more than the read accepts";
 }
 
 TEST_F(ProfileTest, DesiredSsidOrXXXXXX) {
@@ -364,6 +371,17 @@ TEST_F(ProfileTest, DesiredSsidOrXXXXXX) {
     EXPECT_EQ(std::string(4, '#'), std::string(own + SSID_BUFFER_SIZE, 4));
     SimRegSetValue(Profile(3), "DesiredSSID", REG_SZ, "bare");
     EXPECT_STREQ("bare", ReadDesiredSsid(nullptr, 3));
+
+    // The name is judged up to its terminating zero, not by the size of the
+    // value: bytes after the zero do not make a short name too long.
+    const std::string tail = std::string(1, '\0') + std::string(100, 't');
+    SimRegSetValue(Profile(3), "DesiredSSID", REG_SZ, std::string(62, 'u') + tail);
+    std::memset(own, '#', sizeof own);
+    EXPECT_EQ(std::string(62, 'u'), ReadDesiredSsid(own, 3));
+    EXPECT_EQ(std::string(4, '#'), std::string(own + SSID_BUFFER_SIZE, 4));
+    SimRegSetValue(Profile(3), "DesiredSSID", REG_SZ, std::string(64, 'u') + tail);
+    EXPECT_STREQ("XXXXXX", ReadDesiredSsid(own, 3));
+    EXPECT_EQ(std::string(4, '#'), std::string(own + SSID_BUFFER_SIZE, 4));
 }
 
 // The profile key of ReadDesiredSsid has 128 bytes: an adapter key path of

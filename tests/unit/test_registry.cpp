@@ -159,6 +159,22 @@ TEST_F(RegistryTest, ReadStringTakesRawBytesAndTerminatesThem) {
     EXPECT_EQ(std::string(259, 'f'), std::string(dest_));
 }
 
+// Data longer than the destination is cut to it when its text, up to the
+// first zero byte, still fits with that zero.
+TEST_F(RegistryTest, ReadStringCutsDataAfterTheText) {
+    SetRaw("Tail", REG_SZ, std::string("name\0tail-bytes", 15));
+    EXPECT_EQ(1, Read("Tail", 5));
+    EXPECT_EQ(std::string("name\0", 5), std::string(dest_, 5));
+    EXPECT_EQ(kCanary, dest_[5]);
+    std::memset(dest_, kCanary, sizeof dest_);
+    EXPECT_EQ(1, Read("Tail", 8));
+    EXPECT_EQ(std::string("name\0tai", 8), std::string(dest_, 8));
+    EXPECT_EQ(kCanary, dest_[8]);
+    std::memset(dest_, kCanary, sizeof dest_);
+    EXPECT_EQ(0, Read("Tail", 4)) << "no room for the text's zero";
+    EXPECT_TRUE(DestUntouched());
+}
+
 TEST_F(RegistryTest, ReadNumberFromText) {
     const struct {
         const char* text;
