@@ -191,6 +191,8 @@ def parse_vectors(text):
             results[current] = {}
         elif current is not None and head in ("own", "msvcrt", "ucrt"):
             results[current][head] = [bytes.fromhex(f).decode("latin-1") for f in fields[1:]]
+        elif current is not None and head == "exit":
+            results[current][head] = fields[1]
         elif current is not None:
             results[current][head] = None
     return results
@@ -205,19 +207,14 @@ def spawn_lines(wine, probe, lines, code_page):
 def check_lines(wine, probe, lines, code_page):
     """Problems found, and the number of lines on which the two rule sets part."""
     results = spawn_lines(wine, probe, lines, code_page)
-    # Under a loaded machine a spawned child has once been seen to give no
-    # answer at all; ask again for those lines before calling it a failure.
-    unanswered = [l for l in lines if "own" not in (results.get(l) or {})]
-    if unanswered:
-        print("asking again for %d unanswered lines" % len(unanswered))
-        results.update(spawn_lines(wine, probe, unanswered, code_page))
     problems = []
     parted = 0
     for line in lines:
         where = "code page %d, %r" % (code_page, line)
         vectors = results.get(line)
         if vectors is None or "own" not in vectors:
-            problems.append("%s: no answer from the probe" % where)
+            problems.append("%s: no answer from the probe (exit code %s)" %
+                            (where, (vectors or {}).get("exit", "unknown")))
             continue
         if vectors.get("msvcrt") is None:
             problems.append("%s: msvcrt not available" % where)

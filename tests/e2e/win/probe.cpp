@@ -182,6 +182,11 @@ int Spawn() {
             ++failures;
         } else {
             WaitForSingleObject(process.hProcess, INFINITE);
+            // A child that printed nothing shows at least how it ended.
+            DWORD code = 0;
+            GetExitCodeProcess(process.hProcess, &code);
+            wsprintfA(g_Line, "exit\t%lx\n", code);
+            Print(g_Line);
             CloseHandle(process.hThread);
             CloseHandle(process.hProcess);
         }
