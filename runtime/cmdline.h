@@ -16,11 +16,11 @@
 // - The other arguments are separated by runs of spaces and tabs. A double
 //   quote starts or ends a quoted part, in which blanks are kept. Inside a
 //   quoted part a pair of double quotes gives one literal quote and ends the
-//   quoted part (older rule: "a""b c" is a"b c, one argument). Backslashes
-//   are literal unless a double quote follows them: then 2n backslashes give
-//   n backslashes and the quote keeps its meaning, while 2n+1 give n
-//   backslashes and a literal quote. A quoted part left open at the end of
-//   the line ends there.
+//   quoted part (older rule: "a""b" c is a"b c, one argument, where later
+//   runtimes give a"b and c). Backslashes are literal unless a double quote
+//   follows them: then 2n backslashes give n backslashes and the quote keeps
+//   its meaning, while 2n+1 give n backslashes and a literal quote. A quoted
+//   part left open at the end of the line ends there.
 // - Double-byte code pages: a lead byte of the active ANSI code page
 //   (IsDBCSLeadByte) takes the byte after it along, in every argument, so a
 //   second byte that has the value of a backslash (0x5C in code pages 932,

@@ -63,8 +63,13 @@ def readme_txt(header, markdown):
                           input=readme_parts(markdown).encode("utf-8"), capture_output=True,
                           check=True).stdout
     # Notepad shows the text in the ANSI code page, where anything beyond
-    # ASCII can come out as another character: decoding fails on it here.
-    body.decode("ascii")
+    # ASCII can come out as another character.
+    try:
+        body.decode("ascii")
+    except UnicodeDecodeError as e:
+        line = body[:e.start].count(b"\n") + 1
+        sys.exit("package.py: README.TXT line %d holds a character beyond ASCII: %r" %
+                 (line, body.split(b"\n")[line - 1].strip()))
     return ("%s\r\n%s\r\n\r\n" % (title, "=" * len(title))).encode("ascii") + body
 
 
