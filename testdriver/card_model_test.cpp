@@ -1,9 +1,9 @@
 // The card model keeps its own copy of the wire format; it must agree with
 // the program's driver/protocol.h. The Wine test card must answer exactly
-// like the simulated machine's card driver, or the end-to-end scenarios would pass on one machine and fail on
-// the other. Each case plays the same device calls on both and compares the
-// call results, every byte of the output buffers and what each card says
-// it received.
+// like the simulated machine's card driver, or the end-to-end scenarios
+// would pass on one machine and fail on the other. Each case plays the same
+// device calls on both and compares the call results, every byte of the
+// output buffers and what each card says it received.
 #include <gtest/gtest.h>
 
 #include "driver/protocol.h"
