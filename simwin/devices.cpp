@@ -59,9 +59,21 @@ struct OpenHandle {
     card_session session;
 };
 
+// A failure of QueryDosDeviceA or DefineDosDeviceA for one name ("*": any).
+struct DosError {
+    int call; // kQueryCall, kDefineCall, kRemoveCall
+    std::string name;
+    DWORD error;
+    std::string line; // as given, for saving
+};
+const int kQueryCall = 0;
+const int kDefineCall = 1; // DefineDosDeviceA without DDD_REMOVE_DEFINITION
+const int kRemoveCall = 2; // with it
+
 struct DeviceState {
     std::vector<DosDefinition> dosNames; // oldest first
-    std::vector<Device> devices;         // in the order they were added
+    std::vector<DosError> dosErrors;
+    std::vector<Device> devices; // in the order they were added
     std::map<uintptr_t, OpenHandle> handles;
     uintptr_t nextHandle = 0x200;
 };
@@ -309,6 +321,57 @@ bool LoadDosDevices(const std::vector<sim::Line>& lines, std::string* error) {
         State().dosNames.push_back(DosDefinition{name, target});
     }
     return true;
+}
+
+// [DosDeviceErrors] lines: "QueryDosDeviceA NAME=ERROR",
+// "DefineDosDeviceA NAME=ERROR" (defining) and "DefineDosDeviceA NAME
+// remove=ERROR" (removing a definition); NAME "*" stands for every name.
+bool LoadDosErrors(const std::vector<sim::Line>& lines, std::string* error) {
+    for (const sim::Line& l : lines) {
+        size_t eq = l.text.find('=');
+        std::vector<std::string> words;
+        size_t at = 0;
+        std::string left = eq == std::string::npos ? "" : l.text.substr(0, eq);
+        while (true) {
+            size_t begin = left.find_first_not_of(" \t", at);
+            if (begin == std::string::npos) {
+                break;
+            }
+            size_t end = left.find_first_of(" \t", begin);
+            end = end == std::string::npos ? left.size() : end;
+            words.push_back(left.substr(begin, end - begin));
+            at = end;
+        }
+        unsigned long long v = 0;
+        int call = -1;
+        if (words.size() == 2 && sim::EqualNoCase(words[0], "QueryDosDeviceA")) {
+            call = kQueryCall;
+        } else if (words.size() == 2 && sim::EqualNoCase(words[0], "DefineDosDeviceA")) {
+            call = kDefineCall;
+        } else if (words.size() == 3 && sim::EqualNoCase(words[0], "DefineDosDeviceA") &&
+                   sim::EqualNoCase(words[2], "remove")) {
+            call = kRemoveCall;
+        }
+        if (call < 0 || !ParseNumber(sim::Trim(l.text.substr(eq + 1)), 0xFFFFFFFFull, &v) ||
+            v == 0) {
+            *error = LineError(l.number, "expected QueryDosDeviceA NAME=ERROR, DefineDosDeviceA "
+                                         "NAME=ERROR or DefineDosDeviceA NAME remove=ERROR");
+            return false;
+        }
+        State().dosErrors.push_back(DosError{call, words[1], static_cast<DWORD>(v), l.text});
+    }
+    return true;
+}
+
+// The error a machine file asks the call to fail with for `name`, or 0.
+DWORD DosErrorFor(int call, const char* name) {
+    for (const DosError& e : State().dosErrors) {
+        if (e.call == call &&
+            (e.name == "*" || (name != nullptr && sim::EqualNoCase(e.name, name)))) {
+            return e.error;
+        }
+    }
+    return 0;
 }
 
 bool LoadStatus(const std::string& value, WORD* status) {
@@ -577,6 +640,9 @@ bool sim::LoadDeviceSection(const std::string& header, int headerLine,
     if (sim::EqualNoCase(header, "DosDevices")) {
         return LoadDosDevices(lines, error);
     }
+    if (sim::EqualNoCase(header, "DosDeviceErrors")) {
+        return LoadDosErrors(lines, error);
+    }
     if (header.size() > 7 && sim::EqualNoCase(header.substr(0, 7), "Device ")) {
         return LoadDevice(sim::Trim(header.substr(7)), headerLine, lines, error);
     }
@@ -590,6 +656,12 @@ void sim::SaveDevices(std::string& out) {
         out += "\n[DosDevices]\n";
         for (const DosDefinition& def : st.dosNames) {
             out += def.name + "=" + def.target + "\n";
+        }
+    }
+    if (!st.dosErrors.empty()) {
+        out += "\n[DosDeviceErrors]\n";
+        for (const DosError& e : st.dosErrors) {
+            out += e.line + "\n";
         }
     }
     for (size_t i = 0; i < st.devices.size(); ++i) {
@@ -762,6 +834,9 @@ DWORD WINAPI QueryDosDeviceA(LPCSTR name, LPSTR buffer, DWORD size) {
     if (fail == 0 && sim::PlatformId() == VER_PLATFORM_WIN32_WINDOWS) {
         fail = kErrorCallNotImplemented;
     }
+    if (fail == 0) {
+        fail = DosErrorFor(kQueryCall, name);
+    }
     if (fail != 0) {
         SetLastError(fail);
         return 0;
@@ -813,6 +888,9 @@ BOOL WINAPI DefineDosDeviceA(DWORD flags, LPCSTR name, LPCSTR target) {
     }
     if (fail == 0 && !(flags & DDD_REMOVE_DEFINITION) && target == nullptr) {
         fail = ERROR_INVALID_PARAMETER;
+    }
+    if (fail == 0) {
+        fail = DosErrorFor((flags & DDD_REMOVE_DEFINITION) ? kRemoveCall : kDefineCall, name);
     }
     if (fail != 0) {
         return Fail(fail);
