@@ -21,10 +21,11 @@
 // parser skips every run of separators.
 //
 // Write failures a machine file can ask for, in its [RegistryFaults] section:
-//   DenyWrites=HKEY_LOCAL_MACHINE\path        the key and every key below it
-//       refuse writing: opening or creating one with any right beyond
-//       reading, and creating a new key below one, fail with
-//       ERROR_ACCESS_DENIED; reading goes on as before
+//   DenyWrites=HKEY_LOCAL_MACHINE\path        the key refuses writing, as a
+//       key whose access list grants only reading: opening or creating it
+//       with any right beyond reading, and creating a new key right below
+//       it, fail with ERROR_ACCESS_DENIED; reading it, and keys below it
+//       that exist, go on as before
 //   CannotCreate=HKEY_LOCAL_MACHINE\path "Name" the value Name of that key
 //       cannot be created: RegSetValueExA fails with
 //       ERROR_NO_SYSTEM_RESOURCES while it does not exist (an existing one
@@ -219,11 +220,10 @@ std::string JoinPath(std::string base, const std::vector<std::string>& names) {
 }
 
 // True when a machine file denies writes to the key at `path` (a handle's
-// path) or to a key above it.
+// path).
 bool WritesDenied(const std::string& path) {
     for (const std::string& denied : Registry().deniedPaths) {
-        if (path == denied || (path.size() > denied.size() && path[denied.size()] == '\\' &&
-                               path.compare(0, denied.size(), denied) == 0)) {
+        if (path == denied) {
             return true;
         }
     }
@@ -911,8 +911,19 @@ LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lp
         return ERROR_ACCESS_DENIED;
     }
     std::string path = JoinPath(parentPath, names);
-    if (WritesDenied(path) && (!exists || (MapAccess(samDesired) & ~kReadRights) != 0)) {
+    if (exists && (MapAccess(samDesired) & ~kReadRights) != 0 && WritesDenied(path)) {
         return ERROR_ACCESS_DENIED;
+    }
+    // The first key to be made needs the right to create below its parent.
+    for (size_t n = 0; !exists && n < names.size(); ++n) {
+        std::vector<std::string> head(names.begin(), names.begin() + static_cast<long>(n) + 1);
+        if (FindPath(parent, head) == nullptr) {
+            head.pop_back();
+            if (WritesDenied(JoinPath(parentPath, head))) {
+                return ERROR_ACCESS_DENIED;
+            }
+            break;
+        }
     }
     bool created = false;
     Key* key = MakePath(parent, names, &created);
