@@ -64,6 +64,8 @@ struct DosError {
     int call; // kQueryCall, kDefineCall, kRemoveCall
     std::string name;
     DWORD error;
+    unsigned attempt; // only the attempt-th matching call fails; 0: every one
+    unsigned calls;   // matching calls so far in this run
     std::string line; // as given, for saving
 };
 const int kQueryCall = 0;
@@ -352,23 +354,36 @@ bool LoadDosErrors(const std::vector<sim::Line>& lines, std::string* error) {
                    sim::EqualNoCase(words[2], "remove")) {
             call = kRemoveCall;
         }
-        if (call < 0 || !ParseNumber(sim::Trim(l.text.substr(eq + 1)), 0xFFFFFFFFull, &v) ||
-            v == 0) {
+        std::string value = call < 0 ? "" : sim::Trim(l.text.substr(eq + 1));
+        std::string attempt;
+        size_t atWord = sim::Lower(value).find(" at ");
+        if (atWord != std::string::npos) {
+            attempt = sim::Trim(value.substr(atWord + 4));
+            value = sim::Trim(value.substr(0, atWord));
+        }
+        unsigned long long n = 0;
+        if (call < 0 || !ParseNumber(value, 0xFFFFFFFFull, &v) || v == 0 ||
+            (!attempt.empty() && (!ParseNumber(attempt, 0x7FFFFFFF, &n) || n == 0))) {
             *error = LineError(l.number, "expected QueryDosDeviceA NAME=ERROR, DefineDosDeviceA "
-                                         "NAME=ERROR or DefineDosDeviceA NAME remove=ERROR");
+                                         "NAME=ERROR or DefineDosDeviceA NAME remove=ERROR, "
+                                         "each optionally followed by at and an attempt");
             return false;
         }
-        State().dosErrors.push_back(DosError{call, words[1], static_cast<DWORD>(v), l.text});
+        State().dosErrors.push_back(
+            DosError{call, words[1], static_cast<DWORD>(v), static_cast<unsigned>(n), 0, l.text});
     }
     return true;
 }
 
 // The error a machine file asks the call to fail with for `name`, or 0.
 DWORD DosErrorFor(int call, const char* name) {
-    for (const DosError& e : State().dosErrors) {
+    for (DosError& e : State().dosErrors) {
         if (e.call == call &&
             (e.name == "*" || (name != nullptr && sim::EqualNoCase(e.name, name)))) {
-            return e.error;
+            ++e.calls;
+            if (e.attempt == 0 || e.attempt == e.calls) {
+                return e.error;
+            }
         }
     }
     return 0;

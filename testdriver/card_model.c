@@ -197,7 +197,9 @@ static void answer(struct card_settings* s, struct card_session* h, uint8_t* blo
         return;
     case CARD_COMMAND_GET:
         r->event = CARD_EVENT_GET;
-        r->words = block + CARD_RECORD_OFFSET;
+        card_put16(r->asked, r->length);
+        card_put16(r->asked + 2, r->type);
+        r->words = r->asked;
         r->word_count = 2;
         answer_get(s, block, size);
         return;

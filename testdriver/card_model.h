@@ -161,6 +161,9 @@ struct card_received {
     uint32_t output_size;
     uint16_t length;
     uint16_t type;
+    /* A get's length and type words as asked, before the reply overwrote
+     * them; `words` points here for CARD_EVENT_GET. */
+    uint8_t asked[4];
 };
 
 void card_default_settings(struct card_settings* s);
