@@ -135,8 +135,9 @@ static enum card_kind kind_of(uint16_t command) {
 }
 
 /* What the program must send: a close carries length 0 and type 0, a
- * control request the largest length, and get, control and close leave the
- * data area as the last reply on the handle left it. */
+ * control request the largest length and an accepted sub-code, no request a
+ * length over the largest, and get, control and close leave the data area as
+ * the last reply on the handle left it. */
 static void check_request(const struct card_session* h, const uint8_t* block, uint32_t size,
                           struct card_received* r) {
     if (size != CARD_BLOCK_SIZE) {
@@ -148,8 +149,14 @@ static void check_request(const struct card_session* h, const uint8_t* block, ui
     if (r->kind == CARD_KIND_CLOSE && r->type != 0) {
         r->wrong |= CARD_WRONG_TYPE;
     }
-    if (r->kind == CARD_KIND_CONTROL && r->length != CARD_CONTROL_LENGTH) {
+    if ((r->kind == CARD_KIND_CONTROL && r->length != CARD_CONTROL_LENGTH) ||
+        r->length > CARD_MAX_RECORD_LENGTH) {
         r->wrong |= CARD_WRONG_LENGTH;
+    }
+    /* The program refuses other sub-codes without asking the card. */
+    if (r->kind == CARD_KIND_CONTROL && r->type != 4 && r->type != 6 && r->type != 11 &&
+        r->type != 12 && r->type != 128) {
+        r->wrong |= CARD_WRONG_SUB_CODE;
     }
     if ((r->kind == CARD_KIND_GET || r->kind == CARD_KIND_CONTROL || r->kind == CARD_KIND_CLOSE) &&
         h->data_known && data_sum(block, size) != h->data_sum) {
@@ -334,6 +341,10 @@ void card_describe_wrong(const struct card_received* r, char* out, uint32_t size
     if (r->wrong & CARD_WRONG_TYPE) {
         CARD_PART("type ");
         at = append_number(out, at, size, r->type, 4);
+    }
+    if (r->wrong & CARD_WRONG_SUB_CODE) {
+        CARD_PART("sub-code ");
+        at = append_number(out, at, size, r->type, 0);
     }
     if (r->wrong & CARD_WRONG_DATA) {
         CARD_PART("data written");

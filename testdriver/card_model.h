@@ -141,9 +141,10 @@ enum card_event {
 #define CARD_WRONG_CODE 0x01u        /* another control code: refused */
 #define CARD_WRONG_INPUT 0x02u       /* not the 4-byte input value: refused */
 #define CARD_WRONG_OUTPUT_SIZE 0x04u /* an output size other than 8204 */
-#define CARD_WRONG_LENGTH 0x08u      /* close not 0, control not 4097 */
+#define CARD_WRONG_LENGTH 0x08u      /* close not 0, control not 4097, any over 4097 */
 #define CARD_WRONG_TYPE 0x10u        /* close not 0 */
 #define CARD_WRONG_DATA 0x20u        /* get, control, close: data area written */
+#define CARD_WRONG_SUB_CODE 0x40u    /* control: not 4, 6, 11, 12 or 128 */
 
 struct card_received {
     enum card_event event;
