@@ -530,6 +530,9 @@ bool LoadSection(const std::string& header, int headerLine, const std::vector<si
     if (sim::EqualNoCase(header, "Atoms")) {
         return LoadAtomsSection(lines, error);
     }
+    if (sim::EqualNoCase(header, "RegistryFaults")) {
+        return sim::LoadRegistryFaults(headerLine, lines, error);
+    }
     return sim::LoadDeviceSection(header, headerLine, lines, error);
 }
 
@@ -622,6 +625,7 @@ std::string SimSaveMachineText() {
         }
     }
     sim::SaveDevices(out);
+    sim::SaveRegistryFaults(out);
     out += "\nREGEDIT4\n";
     sim::SaveRegistry(out);
     return out;

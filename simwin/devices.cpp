@@ -18,17 +18,22 @@
 // - Handles are real: each open gives a new one, which stays valid until
 //   CloseHandle; a closed or unknown handle gives ERROR_INVALID_HANDLE.
 //
-// The card driver model answers the request block of the channel's wire
-// format: probe (busy a given number of times, then a status and a context
-// value), get record (identity and compatibility records as configured,
-// short replies included), put record, control and close, each with its own
-// status. A request other than the probe must carry the context value the
-// probe gave on the same handle. It records what it received.
+// The card driver behind the devices is the test card driver's model
+// (testdriver/card_model.c), the same code that answers under Wine: probe
+// (busy a given number of times, then a status and a context value), get
+// record (identity and compatibility records as configured, short replies
+// included), put record, control and close, each with its own status or
+// none, and failures per kind of request. It checks every call against the
+// card's own idea of the wire format, not the program's, and this file
+// records what it received and what was wrong with it.
 #include "simwin/sim.h"
 #include "simwin/simctl_devices.h"
 
-#include "driver/protocol.h"
+extern "C" {
+#include "testdriver/card_model.h"
+}
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 
@@ -46,16 +51,31 @@ struct Device {
     bool vxd;
     SimCardDriver settings;
     SimCardDriverLog received;
+    uint32_t kindCalls[CARD_KINDS]; // calls of each kind in this run
 };
 
 struct OpenHandle {
     size_t device; // index into DeviceState::devices
-    bool session;  // the probe on this handle gave the context
+    card_session session;
 };
+
+// A failure of QueryDosDeviceA or DefineDosDeviceA for one name ("*": any).
+struct DosError {
+    int call; // kQueryCall, kDefineCall, kRemoveCall
+    std::string name;
+    DWORD error;
+    unsigned attempt; // only the attempt-th matching call fails; 0: every one
+    unsigned calls;   // matching calls so far in this run
+    std::string line; // as given, for saving
+};
+const int kQueryCall = 0;
+const int kDefineCall = 1; // DefineDosDeviceA without DDD_REMOVE_DEFINITION
+const int kRemoveCall = 2; // with it
 
 struct DeviceState {
     std::vector<DosDefinition> dosNames; // oldest first
-    std::vector<Device> devices;         // in the order they were added
+    std::vector<DosError> dosErrors;
+    std::vector<Device> devices; // in the order they were added
     std::map<uintptr_t, OpenHandle> handles;
     uintptr_t nextHandle = 0x200;
 };
@@ -111,23 +131,6 @@ std::string Hex(unsigned v, int digits) {
     return buf;
 }
 
-WORD Get16(const BYTE* p) {
-    return static_cast<WORD>(p[0] | (p[1] << 8));
-}
-DWORD Get32(const BYTE* p) {
-    return static_cast<DWORD>(p[0]) | (static_cast<DWORD>(p[1]) << 8) |
-           (static_cast<DWORD>(p[2]) << 16) | (static_cast<DWORD>(p[3]) << 24);
-}
-void Put16(BYTE* p, WORD v) {
-    p[0] = static_cast<BYTE>(v);
-    p[1] = static_cast<BYTE>(v >> 8);
-}
-void Put32(BYTE* p, DWORD v) {
-    for (int i = 0; i < 4; ++i) {
-        p[i] = static_cast<BYTE>(v >> (8 * i));
-    }
-}
-
 bool Fail(DWORD error) {
     SetLastError(error);
     return false;
@@ -135,107 +138,94 @@ bool Fail(DWORD error) {
 
 // ---- the card driver model ---------------------------------------------------
 
-// Writes a record reply from offset 8, as far as the output buffer reaches.
-void WriteRecord(BYTE* block, DWORD size, const std::vector<WORD>& words) {
-    for (size_t i = 0; i < words.size(); ++i) {
-        size_t at = static_cast<size_t>(kRecordOffset) + 2 * i;
-        if (at + 2 > size) {
-            break;
-        }
-        Put16(block + at, words[i]);
+const char* const kKindNames[CARD_KINDS] = {"probe", "get", "put", "control", "close"};
+
+void ToCard(const Device& d, card_settings* c) {
+    const SimCardDriver& s = d.settings;
+    card_default_settings(c);
+    c->busy = static_cast<uint32_t>(s.busy);
+    c->probe_status = s.probeStatus;
+    c->context = s.context;
+    c->identity_words =
+        static_cast<uint32_t>(std::min<size_t>(s.identity.size(), CARD_MAX_RECORD_WORDS));
+    std::copy(s.identity.begin(), s.identity.begin() + c->identity_words, c->identity);
+    c->compatibility_words =
+        static_cast<uint32_t>(std::min<size_t>(s.compatibility.size(), CARD_MAX_RECORD_WORDS));
+    std::copy(s.compatibility.begin(), s.compatibility.begin() + c->compatibility_words,
+              c->compatibility);
+    c->identity_status = s.identityStatus;
+    c->compatibility_status = s.compatibilityStatus;
+    c->key_text_status = s.keyTextStatus;
+    c->put_status = s.putStatus;
+    c->control_status = s.controlStatus;
+    c->close_status = s.closeStatus;
+    c->silent = s.silent | (s.silentClose ? CARD_SILENT_CLOSE : 0u);
+    c->open_error = s.openError;
+    c->call_error = s.callError;
+    for (int k = 0; k < CARD_KINDS; ++k) {
+        c->kind_error[k] = s.kindError[k];
+        c->kind_attempt[k] = s.kindAttempt[k];
+        c->kind_calls[k] = d.kindCalls[k];
     }
 }
 
-// Words of the record in a request: the length word, the type word and the
-// data words the length announces, as far as the output buffer reaches.
-std::vector<WORD> ReadRecord(const BYTE* block, DWORD size) {
+std::vector<WORD> Words(const card_received& r) {
     std::vector<WORD> words;
-    WORD length = Get16(block + kRecordLengthOffset);
-    words.push_back(length);
-    words.push_back(Get16(block + kRecordTypeOffset));
-    for (size_t i = 0; i + 1 < length; ++i) {
-        size_t at = static_cast<size_t>(kRecordDataOffset) + 2 * i;
-        if (at + 2 > size) {
-            break;
-        }
-        words.push_back(Get16(block + at));
+    for (uint32_t i = 0; i < r.word_count; ++i) {
+        words.push_back(card_get16(r.words + 2 * i));
     }
     return words;
 }
 
-void Answer(Device& d, OpenHandle& h, BYTE* block, DWORD size) {
-    SimCardDriver& s = d.settings;
-    SimCardDriverLog& log = d.received;
-    WORD command = Get16(block + kCommandOffset);
-    if (command == kCommandProbe) {
+void Note(SimCardDriverLog& log, const card_received& r) {
+    std::vector<WORD> words = Words(r);
+    switch (r.event) {
+    case CARD_EVENT_PROBE:
         ++log.probes;
-        if (s.busy > 0) {
-            --s.busy;
-            Put16(block + kStatusOffset, kStatusBusy);
-            return;
-        }
-        Put16(block + kStatusOffset, s.probeStatus);
-        if (s.probeStatus == kStatusSuccess) {
-            Put32(block + kContextOffset, s.context);
-            h.session = true;
-        }
-        return;
-    }
-    if (command == kCommandClose) {
+        break;
+    case CARD_EVENT_CLOSE:
         ++log.closes;
-    }
-    if (!h.session || Get32(block + kContextOffset) != s.context) {
-        Put16(block + kStatusOffset, kSimStatusUnknownContext);
-        return;
-    }
-    WORD type = Get16(block + kRecordTypeOffset);
-    switch (command) {
-    case kCommandClose:
-        h.session = false;
-        if (!s.silentClose) {
-            Put16(block + kStatusOffset, s.closeStatus);
+        break;
+    case CARD_EVENT_CONTROL:
+        log.controls.push_back(r.sub_code);
+        break;
+    case CARD_EVENT_GET:
+        log.gets.push_back(words);
+        break;
+    case CARD_EVENT_KEY_TEXT: {
+        std::string text;
+        for (size_t i = 2; i < words.size(); ++i) {
+            text += static_cast<char>(words[i] & 0xFF);
+            text += static_cast<char>(words[i] >> 8);
         }
-        return;
-    case kCommandControl:
-        log.controls.push_back(type);
-        Put16(block + kStatusOffset, s.controlStatus);
-        return;
-    case kCommandGetRecord: {
-        const std::vector<WORD>* record = nullptr;
-        WORD status = kSimStatusUnknownRequest;
-        if (type == kIdentityRecordType) {
-            record = &s.identity;
-            status = s.identityStatus;
-        } else if (type == kCompatibilityRecordType) {
-            record = &s.compatibility;
-            status = s.compatibilityStatus;
-        }
-        if (record != nullptr && (status == kStatusSuccess || status == kStatusPartial)) {
-            WriteRecord(block, size, *record);
-        }
-        Put16(block + kStatusOffset, status);
-        return;
+        log.keyTexts.push_back(text);
+        break;
     }
-    case kCommandPutRecord: {
-        std::vector<WORD> words = ReadRecord(block, size);
-        if (type == kKeyTextRecordType) {
-            std::string text;
-            for (size_t i = 2; i < words.size(); ++i) {
-                text += static_cast<char>(words[i] & 0xFF);
-                text += static_cast<char>(words[i] >> 8);
-            }
-            log.keyTexts.push_back(text);
-            Put16(block + kStatusOffset, s.keyTextStatus);
-        } else {
-            log.puts.push_back(words);
-            Put16(block + kStatusOffset, s.putStatus);
-        }
-        return;
+    case CARD_EVENT_PUT:
+        log.puts.push_back(words);
+        break;
+    case CARD_EVENT_NONE:
+        break;
     }
-    default:
-        Put16(block + kStatusOffset, kSimStatusUnknownRequest);
-        return;
+    if (r.wrong != 0) {
+        char line[160];
+        card_describe_wrong(&r, line, sizeof line);
+        log.wrongs.push_back(line);
     }
+}
+
+// One device call on an open handle; returns the error it fails with, or 0.
+DWORD Call(Device& d, OpenHandle& h, DWORD code, const void* in, DWORD inSize, BYTE* block,
+           DWORD size) {
+    static card_settings card; // two records of 4098 words: not on the stack
+    ToCard(d, &card);
+    card_received r;
+    DWORD error = card_call(&card, &h.session, code, static_cast<const uint8_t*>(in), inSize, block,
+                            size, &r);
+    d.settings.busy = static_cast<int>(card.busy);
+    std::copy(card.kind_calls, card.kind_calls + CARD_KINDS, d.kindCalls);
+    Note(d.received, r);
+    return error;
 }
 
 // ---- machine file --------------------------------------------------------------
@@ -335,6 +325,70 @@ bool LoadDosDevices(const std::vector<sim::Line>& lines, std::string* error) {
     return true;
 }
 
+// [DosDeviceErrors] lines: "QueryDosDeviceA NAME=ERROR",
+// "DefineDosDeviceA NAME=ERROR" (defining) and "DefineDosDeviceA NAME
+// remove=ERROR" (removing a definition); NAME "*" stands for every name.
+bool LoadDosErrors(const std::vector<sim::Line>& lines, std::string* error) {
+    for (const sim::Line& l : lines) {
+        size_t eq = l.text.find('=');
+        std::vector<std::string> words;
+        size_t at = 0;
+        std::string left = eq == std::string::npos ? "" : l.text.substr(0, eq);
+        while (true) {
+            size_t begin = left.find_first_not_of(" \t", at);
+            if (begin == std::string::npos) {
+                break;
+            }
+            size_t end = left.find_first_of(" \t", begin);
+            end = end == std::string::npos ? left.size() : end;
+            words.push_back(left.substr(begin, end - begin));
+            at = end;
+        }
+        unsigned long long v = 0;
+        int call = -1;
+        if (words.size() == 2 && sim::EqualNoCase(words[0], "QueryDosDeviceA")) {
+            call = kQueryCall;
+        } else if (words.size() == 2 && sim::EqualNoCase(words[0], "DefineDosDeviceA")) {
+            call = kDefineCall;
+        } else if (words.size() == 3 && sim::EqualNoCase(words[0], "DefineDosDeviceA") &&
+                   sim::EqualNoCase(words[2], "remove")) {
+            call = kRemoveCall;
+        }
+        std::string value = call < 0 ? "" : sim::Trim(l.text.substr(eq + 1));
+        std::string attempt;
+        size_t atWord = sim::Lower(value).find(" at ");
+        if (atWord != std::string::npos) {
+            attempt = sim::Trim(value.substr(atWord + 4));
+            value = sim::Trim(value.substr(0, atWord));
+        }
+        unsigned long long n = 0;
+        if (call < 0 || !ParseNumber(value, 0xFFFFFFFFull, &v) || v == 0 ||
+            (!attempt.empty() && (!ParseNumber(attempt, 0x7FFFFFFF, &n) || n == 0))) {
+            *error = LineError(l.number, "expected QueryDosDeviceA NAME=ERROR, DefineDosDeviceA "
+                                         "NAME=ERROR or DefineDosDeviceA NAME remove=ERROR, "
+                                         "each optionally followed by at and an attempt");
+            return false;
+        }
+        State().dosErrors.push_back(
+            DosError{call, words[1], static_cast<DWORD>(v), static_cast<unsigned>(n), 0, l.text});
+    }
+    return true;
+}
+
+// The error a machine file asks the call to fail with for `name`, or 0.
+DWORD DosErrorFor(int call, const char* name) {
+    for (DosError& e : State().dosErrors) {
+        if (e.call == call &&
+            (e.name == "*" || (name != nullptr && sim::EqualNoCase(e.name, name)))) {
+            ++e.calls;
+            if (e.attempt == 0 || e.attempt == e.calls) {
+                return e.error;
+            }
+        }
+    }
+    return 0;
+}
+
 bool LoadStatus(const std::string& value, WORD* status) {
     unsigned long long v = 0;
     if (!ParseNumber(value, 0xFFFF, &v)) {
@@ -349,18 +403,27 @@ bool LoadDeviceSetting(Device& d, const std::string& key, const std::string& val
     SimCardDriver& s = d.settings;
     SimCardDriverLog& log = d.received;
     unsigned long long v = 0;
-    std::map<std::string, WORD*> statuses = {
-        {"probestatus", &s.probeStatus},
-        {"identitystatus", &s.identityStatus},
-        {"compatibilitystatus", &s.compatibilityStatus},
-        {"keytextstatus", &s.keyTextStatus},
-        {"putstatus", &s.putStatus},
-        {"controlstatus", &s.controlStatus},
+    struct StatusSetting {
+        WORD* status;
+        unsigned silentBit;
+    };
+    std::map<std::string, StatusSetting> statuses = {
+        {"probestatus", {&s.probeStatus, CARD_SILENT_PROBE}},
+        {"identitystatus", {&s.identityStatus, CARD_SILENT_IDENTITY}},
+        {"compatibilitystatus", {&s.compatibilityStatus, CARD_SILENT_COMPATIBILITY}},
+        {"keytextstatus", {&s.keyTextStatus, CARD_SILENT_KEY_TEXT}},
+        {"putstatus", {&s.putStatus, CARD_SILENT_PUT}},
+        {"controlstatus", {&s.controlStatus, CARD_SILENT_CONTROL}},
     };
     auto status = statuses.find(key);
     if (status != statuses.end()) {
-        if (!LoadStatus(value, status->second)) {
-            *message = "expected a status 0 to 65535";
+        if (sim::EqualNoCase(value, "silent")) {
+            s.silent |= status->second.silentBit;
+            return true;
+        }
+        s.silent &= ~status->second.silentBit;
+        if (!LoadStatus(value, status->second.status)) {
+            *message = "expected a status 0 to 65535 or silent";
             return false;
         }
         return true;
@@ -373,9 +436,30 @@ bool LoadDeviceSetting(Device& d, const std::string& key, const std::string& val
         }
         return true;
     }
+    for (int k = 0; k < CARD_KINDS; ++k) {
+        if (key == std::string(kKindNames[k]) + "error") {
+            // "ERROR" for every call of the kind, "ERROR at N" for the N-th.
+            std::string error = value;
+            std::string attempt;
+            size_t at = sim::Lower(value).find(" at ");
+            if (at != std::string::npos) {
+                error = sim::Trim(value.substr(0, at));
+                attempt = sim::Trim(value.substr(at + 4));
+            }
+            unsigned long long n = 0;
+            if (!ParseNumber(error, 0xFFFFFFFFull, &v) ||
+                (!attempt.empty() && (!ParseNumber(attempt, 0x7FFFFFFF, &n) || n == 0))) {
+                *message = "expected an error code, or an error code, at and an attempt from 1";
+                return false;
+            }
+            s.kindError[k] = static_cast<DWORD>(v);
+            s.kindAttempt[k] = static_cast<unsigned>(n);
+            return true;
+        }
+    }
     if (key == "identity" || key == "compatibility") {
         std::vector<WORD>* words = key == "identity" ? &s.identity : &s.compatibility;
-        if (!ParseWords(value, words) || words->size() > kMaxRecordWords) {
+        if (!ParseWords(value, words) || words->size() > CARD_MAX_RECORD_WORDS) {
             *message = "expected up to 4098 words 0 to 65535, the length word first";
             return false;
         }
@@ -385,18 +469,23 @@ bool LoadDeviceSetting(Device& d, const std::string& key, const std::string& val
         log.keyTexts.push_back(value);
         return true;
     }
-    if (key == "put") {
+    if (key == "put" || key == "get") {
         std::vector<WORD> words;
-        if (!ParseWords(value, &words)) {
-            *message = "expected words 0 to 65535, the length word first";
+        if (!ParseWords(value, &words) || (key == "get" && words.size() != 2)) {
+            *message = key == "put" ? "expected words 0 to 65535, the length word first"
+                                    : "expected a length and a type";
             return false;
         }
-        log.puts.push_back(words);
+        (key == "put" ? log.puts : log.gets).push_back(words);
+        return true;
+    }
+    if (key == "wrong") {
+        log.wrongs.push_back(value);
         return true;
     }
     // Written when saving for the reader; a new run starts without handles,
     // and the DOS device names are those of [DosDevices].
-    if (key == "openhandles" || key == "dosnames") {
+    if (key == "openhandles" || key == "dosnames" || key == "wrongcalls") {
         return true;
     }
     std::map<std::string, DWORD*> errors = {{"openerror", &s.openError},
@@ -449,7 +538,7 @@ bool LoadDevice(const std::string& name, int first, const std::vector<sim::Line>
         *error = LineError(first, "device " + name + " is described twice");
         return false;
     }
-    Device d{name, IsVxdName(name), SimCardDriver(), SimCardDriverLog()};
+    Device d{name, IsVxdName(name), SimCardDriver(), SimCardDriverLog(), {}};
     for (const sim::Line& l : lines) {
         size_t eq = l.text.find('=');
         if (eq == std::string::npos) {
@@ -491,28 +580,43 @@ void SaveDevice(const Device& d, size_t index, std::string& out) {
     const SimCardDriverLog& log = d.received;
     out += "\n[Device " + d.name + "]\n";
     out += "Busy=" + std::to_string(s.busy) + "\n";
-    out += "ProbeStatus=" + std::to_string(s.probeStatus) + "\n";
+    auto status = [&s](WORD value, unsigned silentBit) {
+        return (s.silent & silentBit) ? std::string("silent") : std::to_string(value);
+    };
+    out += "ProbeStatus=" + status(s.probeStatus, CARD_SILENT_PROBE) + "\n";
     out += "Context=" + Hex(s.context, 8) + "\n";
     out += "Identity=" + WordsText(s.identity) + "\n";
     out += "Compatibility=" + WordsText(s.compatibility) + "\n";
-    out += "IdentityStatus=" + std::to_string(s.identityStatus) + "\n";
-    out += "CompatibilityStatus=" + std::to_string(s.compatibilityStatus) + "\n";
-    out += "KeyTextStatus=" + std::to_string(s.keyTextStatus) + "\n";
-    out += "PutStatus=" + std::to_string(s.putStatus) + "\n";
-    out += "ControlStatus=" + std::to_string(s.controlStatus) + "\n";
+    out += "IdentityStatus=" + status(s.identityStatus, CARD_SILENT_IDENTITY) + "\n";
+    out += "CompatibilityStatus=" + status(s.compatibilityStatus, CARD_SILENT_COMPATIBILITY) + "\n";
+    out += "KeyTextStatus=" + status(s.keyTextStatus, CARD_SILENT_KEY_TEXT) + "\n";
+    out += "PutStatus=" + status(s.putStatus, CARD_SILENT_PUT) + "\n";
+    out += "ControlStatus=" + status(s.controlStatus, CARD_SILENT_CONTROL) + "\n";
     out +=
         "CloseStatus=" + (s.silentClose ? std::string("silent") : std::to_string(s.closeStatus)) +
         "\n";
     out += "OpenError=" + std::to_string(s.openError) + "\n";
     out += "CallError=" + std::to_string(s.callError) + "\n";
+    for (int k = 0; k < CARD_KINDS; ++k) {
+        if (s.kindError[k] != 0) {
+            std::string name = kKindNames[k];
+            name[0] = static_cast<char>(name[0] - 'a' + 'A');
+            out += name + "Error=" + std::to_string(s.kindError[k]);
+            out += s.kindAttempt[k] != 0 ? " at " + std::to_string(s.kindAttempt[k]) : "";
+            out += "\n";
+        }
+    }
     out += "; received\n";
     out += "Probes=" + std::to_string(log.probes) + "\n";
+    for (const std::vector<WORD>& words : log.gets) {
+        out += "Get=" + WordsText(words) + "\n";
+    }
     for (const std::string& text : log.keyTexts) {
         if (PrintableKeyText(text)) {
             out += "KeyText=" + text + "\n";
         } else {
             // Not a text a line can carry: kept as the record it came in.
-            std::vector<WORD> words = {static_cast<WORD>(text.size() / 2 + 1), kKeyTextRecordType};
+            std::vector<WORD> words = {static_cast<WORD>(text.size() / 2 + 1), CARD_KEY_TEXT_TYPE};
             for (size_t i = 0; i + 1 < text.size(); i += 2) {
                 words.push_back(static_cast<WORD>(static_cast<unsigned char>(text[i]) |
                                                   (static_cast<unsigned char>(text[i + 1]) << 8)));
@@ -527,6 +631,10 @@ void SaveDevice(const Device& d, size_t index, std::string& out) {
         out += "Control=" + std::to_string(code) + "\n";
     }
     out += "Closes=" + std::to_string(log.closes) + "\n";
+    out += "WrongCalls=" + std::to_string(log.wrongs.size()) + "\n";
+    for (const std::string& line : log.wrongs) {
+        out += "Wrong=" + line + "\n";
+    }
     out += "; left behind by this run\n";
     out += "OpenHandles=" + std::to_string(HandlesOf(index)) + "\n";
     if (!d.vxd) {
@@ -547,6 +655,9 @@ bool sim::LoadDeviceSection(const std::string& header, int headerLine,
     if (sim::EqualNoCase(header, "DosDevices")) {
         return LoadDosDevices(lines, error);
     }
+    if (sim::EqualNoCase(header, "DosDeviceErrors")) {
+        return LoadDosErrors(lines, error);
+    }
     if (header.size() > 7 && sim::EqualNoCase(header.substr(0, 7), "Device ")) {
         return LoadDevice(sim::Trim(header.substr(7)), headerLine, lines, error);
     }
@@ -560,6 +671,12 @@ void sim::SaveDevices(std::string& out) {
         out += "\n[DosDevices]\n";
         for (const DosDefinition& def : st.dosNames) {
             out += def.name + "=" + def.target + "\n";
+        }
+    }
+    if (!st.dosErrors.empty()) {
+        out += "\n[DosDeviceErrors]\n";
+        for (const DosError& e : st.dosErrors) {
+            out += e.line + "\n";
         }
     }
     for (size_t i = 0; i < st.devices.size(); ++i) {
@@ -576,7 +693,7 @@ void SimAddCardDriver(const std::string& name, const SimCardDriver& driver) {
         d->received = SimCardDriverLog();
         return;
     }
-    State().devices.push_back(Device{name, IsVxdName(name), driver, SimCardDriverLog()});
+    State().devices.push_back(Device{name, IsVxdName(name), driver, SimCardDriverLog(), {}});
 }
 
 SimCardDriver* SimCardDriverSettings(const std::string& name) {
@@ -677,7 +794,8 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATT
     DeviceState& st = State();
     uintptr_t value = st.nextHandle;
     st.nextHandle += 4;
-    st.handles[value] = OpenHandle{static_cast<size_t>(device - st.devices.data()), false};
+    st.handles[value] =
+        OpenHandle{static_cast<size_t>(device - st.devices.data()), card_session{0, 0, 0}};
     return reinterpret_cast<HANDLE>(value);
 }
 
@@ -685,10 +803,10 @@ BOOL WINAPI DeviceIoControl(HANDLE h, DWORD code, LPVOID in, DWORD inSize, LPVOI
                             DWORD outSize, LPDWORD returned, LPOVERLAPPED overlapped) {
     BYTE* block = static_cast<BYTE*>(out);
     std::string detail = HandleText(h) + " " + Hex(code, 8);
-    if (block != nullptr && outSize >= static_cast<DWORD>(kRecordDataOffset)) {
-        detail += " cmd=" + std::to_string(Get16(block + kCommandOffset)) +
-                  " len=" + std::to_string(Get16(block + kRecordLengthOffset)) +
-                  " type=" + Hex(Get16(block + kRecordTypeOffset), 4) +
+    if (block != nullptr && outSize >= CARD_RECORD_DATA_OFFSET) {
+        detail += " cmd=" + std::to_string(card_get16(block + CARD_COMMAND_OFFSET)) +
+                  " len=" + std::to_string(card_get16(block + CARD_RECORD_OFFSET)) +
+                  " type=" + Hex(card_get16(block + CARD_RECORD_TYPE_OFFSET), 4) +
                   " size=" + std::to_string(outSize);
     }
     DWORD fail = sim::BeginCall("DeviceIoControl", detail);
@@ -703,22 +821,11 @@ BOOL WINAPI DeviceIoControl(HANDLE h, DWORD code, LPVOID in, DWORD inSize, LPVOI
         fail = ERROR_INVALID_PARAMETER;
     }
     if (fail == 0) {
-        fail = State().devices[open->device].settings.callError;
-    }
-    if (fail == 0 && code != kDriverControlCode) {
-        fail = ERROR_INVALID_FUNCTION;
-    }
-    if (fail == 0 && (in == nullptr || inSize != kDriverInputSize ||
-                      Get32(static_cast<const BYTE*>(in)) != kDriverInputValue)) {
-        fail = ERROR_INVALID_PARAMETER;
-    }
-    if (fail == 0 && (block == nullptr || outSize < static_cast<DWORD>(kRecordDataOffset))) {
-        fail = ERROR_INSUFFICIENT_BUFFER;
+        fail = Call(State().devices[open->device], *open, code, in, inSize, block, outSize);
     }
     if (fail != 0) {
         return Fail(fail);
     }
-    Answer(State().devices[open->device], *open, block, outSize);
     if (returned != nullptr) {
         *returned = outSize;
     }
@@ -741,6 +848,9 @@ DWORD WINAPI QueryDosDeviceA(LPCSTR name, LPSTR buffer, DWORD size) {
     DWORD fail = sim::BeginCall("QueryDosDeviceA", name ? name : "NULL");
     if (fail == 0 && sim::PlatformId() == VER_PLATFORM_WIN32_WINDOWS) {
         fail = kErrorCallNotImplemented;
+    }
+    if (fail == 0) {
+        fail = DosErrorFor(kQueryCall, name);
     }
     if (fail != 0) {
         SetLastError(fail);
@@ -793,6 +903,9 @@ BOOL WINAPI DefineDosDeviceA(DWORD flags, LPCSTR name, LPCSTR target) {
     }
     if (fail == 0 && !(flags & DDD_REMOVE_DEFINITION) && target == nullptr) {
         fail = ERROR_INVALID_PARAMETER;
+    }
+    if (fail == 0) {
+        fail = DosErrorFor((flags & DDD_REMOVE_DEFINITION) ? kRemoveCall : kDefineCall, name);
     }
     if (fail != 0) {
         return Fail(fail);

@@ -12,6 +12,25 @@
 // a new one that must be closed, and a handle only allows what its access
 // mask allows (KEY_QUERY_VALUE to query, KEY_SET_VALUE to set).
 //
+// Subkey paths follow Windows' rules, as Wine's advapi32 registry tests
+// record them on real Windows (test_reg_open_key, test_reg_create_key):
+// trailing backslashes are taken ("Software\Wine\Test\\" opens, "Subkey4\\"
+// creates Subkey4), and a leading backslash gives ERROR_BAD_PATHNAME on the
+// NT line but is taken on the Windows 95 line. An empty name between two
+// backslashes is skipped like the trailing ones: the NT registry's name
+// parser skips every run of separators.
+//
+// Write failures a machine file can ask for, in its [RegistryFaults] section:
+//   DenyWrites=HKEY_LOCAL_MACHINE\path        the key refuses writing, as a
+//       key whose access list grants only reading: opening or creating it
+//       with any right beyond reading, and creating a new key right below
+//       it, fail with ERROR_ACCESS_DENIED; reading it, and keys below it
+//       that exist, go on as before
+//   CannotCreate=HKEY_LOCAL_MACHINE\path "Name" the value Name of that key
+//       cannot be created: RegSetValueExA fails with
+//       ERROR_NO_SYSTEM_RESOURCES while it does not exist (an existing one
+//       can be set)
+//
 // Only HKEY_LOCAL_MACHINE exists. The other predefined roots give
 // ERROR_INVALID_HANDLE, and a machine file naming another root is rejected.
 //
@@ -40,6 +59,9 @@
 
 #ifndef ERROR_BAD_PATHNAME
 #define ERROR_BAD_PATHNAME 161L
+#endif
+#ifndef ERROR_NO_SYSTEM_RESOURCES
+#define ERROR_NO_SYSTEM_RESOURCES 1450L
 #endif
 #ifndef ERROR_NOACCESS
 #define ERROR_NOACCESS 998L
@@ -71,13 +93,20 @@ struct Key {
 struct Handle {
     Key* key;
     REGSAM access;
+    std::string path; // below HKEY_LOCAL_MACHINE, lower case, "a\\b"
 };
 
 struct RegistryState {
     std::unique_ptr<Key> root{new Key{kRootName, {}, {}}};
     std::map<uintptr_t, Handle> handles;
     uintptr_t nextHandle = 0x1000;
+    // [RegistryFaults]: paths as above; the lines as given, for saving.
+    std::vector<std::string> deniedPaths;
+    std::vector<std::pair<std::string, std::string>> uncreatable; // path, lower value name
+    std::vector<std::string> faultLines;
 };
+
+const REGSAM kReadRights = KEY_READ | kGenericRead | kGenericExecute;
 
 RegistryState& Registry() {
     static RegistryState state;
@@ -124,11 +153,14 @@ REGSAM MapAccess(REGSAM access) {
 }
 
 // The key an open handle or a predefined root stands for, with the rights
-// the handle carries; null for an unknown or closed handle.
-Key* KeyOfHandle(HKEY h, REGSAM* access) {
+// the handle carries and its path; null for an unknown or closed handle.
+Key* KeyOfHandle(HKEY h, REGSAM* access, std::string* path = nullptr) {
     RegistryState& r = Registry();
     if (h == HKEY_LOCAL_MACHINE) {
         *access = KEY_ALL_ACCESS;
+        if (path != nullptr) {
+            path->clear();
+        }
         return r.root.get();
     }
     auto it = r.handles.find(reinterpret_cast<uintptr_t>(h));
@@ -136,37 +168,39 @@ Key* KeyOfHandle(HKEY h, REGSAM* access) {
         return nullptr;
     }
     *access = it->second.access;
+    if (path != nullptr) {
+        *path = it->second.path;
+    }
     return it->second.key;
 }
 
-HKEY NewHandle(Key* key, REGSAM access) {
+HKEY NewHandle(Key* key, REGSAM access, const std::string& path) {
     RegistryState& r = Registry();
     uintptr_t id = r.nextHandle;
     r.nextHandle += 4;
-    r.handles[id] = Handle{key, MapAccess(access)};
+    r.handles[id] = Handle{key, MapAccess(access), path};
     return reinterpret_cast<HKEY>(id);
 }
 
 // Splits a subkey path into its key names. An empty or null path names the
-// key itself; one trailing backslash is allowed; a leading backslash or an
-// empty name inside gives ERROR_BAD_PATHNAME.
+// key itself; empty names (two backslashes in a row, trailing ones) are
+// skipped; a leading backslash gives ERROR_BAD_PATHNAME on the NT line and
+// is skipped on the Windows 95 line.
 LONG SplitPath(const char* path, std::vector<std::string>* names) {
     names->clear();
     if (path == nullptr || *path == '\0') {
         return ERROR_SUCCESS;
     }
+    if (*path == '\\' && sim::PlatformId() != VER_PLATFORM_WIN32_WINDOWS) {
+        return ERROR_BAD_PATHNAME;
+    }
     std::string current;
-    const char* p = path;
-    for (;; ++p) {
+    for (const char* p = path;; ++p) {
         if (*p == '\\' || *p == '\0') {
-            if (current.empty()) {
-                if (*p == '\0' && p != path) {
-                    break; // one trailing backslash
-                }
-                return ERROR_BAD_PATHNAME;
+            if (!current.empty()) {
+                names->push_back(current);
+                current.clear();
             }
-            names->push_back(current);
-            current.clear();
             if (*p == '\0') {
                 break;
             }
@@ -175,6 +209,25 @@ LONG SplitPath(const char* path, std::vector<std::string>* names) {
         }
     }
     return ERROR_SUCCESS;
+}
+
+// `base` and more names as a handle's path.
+std::string JoinPath(std::string base, const std::vector<std::string>& names) {
+    for (const std::string& n : names) {
+        base += (base.empty() ? "" : "\\") + sim::Lower(n);
+    }
+    return base;
+}
+
+// True when a machine file denies writes to the key at `path` (a handle's
+// path).
+bool WritesDenied(const std::string& path) {
+    for (const std::string& denied : Registry().deniedPaths) {
+        if (path == denied) {
+            return true;
+        }
+    }
+    return false;
 }
 
 Key* FindChild(Key* key, const std::string& name) {
@@ -667,6 +720,54 @@ bool sim::LoadRegistry(const std::vector<Line>& lines, std::string* error) {
     return RegistryLoader(lines, error).Run();
 }
 
+bool sim::LoadRegistryFaults(int headerLine, const std::vector<Line>& lines, std::string* error) {
+    (void)headerLine;
+    RegistryState& r = Registry();
+    const std::string root = std::string(kRootName) + "\\";
+    for (const Line& l : lines) {
+        size_t eq = l.text.find('=');
+        std::string key = sim::Lower(sim::Trim(l.text.substr(0, eq)));
+        std::string value = eq == std::string::npos ? "" : sim::Trim(l.text.substr(eq + 1));
+        std::string name;
+        if (key == "cannotcreate") {
+            size_t quote = value.find(" \"");
+            if (quote == std::string::npos || value.size() < quote + 3 || value.back() != '"') {
+                *error = "line " + std::to_string(l.number) +
+                         ": expected CannotCreate=HKEY_LOCAL_MACHINE\\path \"Name\"";
+                return false;
+            }
+            name = value.substr(quote + 2, value.size() - quote - 3);
+            value = sim::Trim(value.substr(0, quote));
+        }
+        std::vector<std::string> names;
+        if ((key != "denywrites" && key != "cannotcreate") ||
+            !sim::EqualNoCase(value.substr(0, root.size()), root) ||
+            SplitPath(value.c_str() + root.size(), &names) != ERROR_SUCCESS || names.empty()) {
+            *error = "line " + std::to_string(l.number) +
+                     ": expected DenyWrites=HKEY_LOCAL_MACHINE\\path or CannotCreate=" +
+                     "HKEY_LOCAL_MACHINE\\path \"Name\"";
+            return false;
+        }
+        if (key == "denywrites") {
+            r.deniedPaths.push_back(JoinPath("", names));
+        } else {
+            r.uncreatable.emplace_back(JoinPath("", names), sim::Lower(name));
+        }
+        r.faultLines.push_back(l.text);
+    }
+    return true;
+}
+
+void sim::SaveRegistryFaults(std::string& out) {
+    const RegistryState& r = Registry();
+    if (!r.faultLines.empty()) {
+        out += "\n[RegistryFaults]\n";
+        for (const std::string& line : r.faultLines) {
+            out += line + "\n";
+        }
+    }
+}
+
 void sim::SaveRegistry(std::string& out) {
     std::string path = kRootName;
     SaveKey(*Registry().root, true, path, out);
@@ -752,7 +853,8 @@ LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM sa
     }
     *phkResult = nullptr;
     REGSAM parentAccess = 0;
-    Key* parent = KeyOfHandle(hKey, &parentAccess);
+    std::string parentPath;
+    Key* parent = KeyOfHandle(hKey, &parentAccess, &parentPath);
     if (parent == nullptr) {
         return ERROR_INVALID_HANDLE;
     }
@@ -765,7 +867,11 @@ LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM sa
     if (key == nullptr) {
         return ERROR_FILE_NOT_FOUND;
     }
-    *phkResult = NewHandle(key, samDesired);
+    std::string path = JoinPath(parentPath, names);
+    if ((MapAccess(samDesired) & ~kReadRights) != 0 && WritesDenied(path)) {
+        return ERROR_ACCESS_DENIED;
+    }
+    *phkResult = NewHandle(key, samDesired, path);
     return ERROR_SUCCESS;
 }
 
@@ -790,7 +896,8 @@ LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lp
     }
     *phkResult = nullptr;
     REGSAM parentAccess = 0;
-    Key* parent = KeyOfHandle(hKey, &parentAccess);
+    std::string parentPath;
+    Key* parent = KeyOfHandle(hKey, &parentAccess, &parentPath);
     if (parent == nullptr) {
         return ERROR_INVALID_HANDLE;
     }
@@ -799,12 +906,28 @@ LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lp
     if (error != ERROR_SUCCESS) {
         return error;
     }
-    if (FindPath(parent, names) == nullptr && (parentAccess & KEY_CREATE_SUB_KEY) == 0) {
+    bool exists = FindPath(parent, names) != nullptr;
+    if (!exists && (parentAccess & KEY_CREATE_SUB_KEY) == 0) {
         return ERROR_ACCESS_DENIED;
+    }
+    std::string path = JoinPath(parentPath, names);
+    if (exists && (MapAccess(samDesired) & ~kReadRights) != 0 && WritesDenied(path)) {
+        return ERROR_ACCESS_DENIED;
+    }
+    // The first key to be made needs the right to create below its parent.
+    for (size_t n = 0; !exists && n < names.size(); ++n) {
+        std::vector<std::string> head(names.begin(), names.begin() + static_cast<long>(n) + 1);
+        if (FindPath(parent, head) == nullptr) {
+            head.pop_back();
+            if (WritesDenied(JoinPath(parentPath, head))) {
+                return ERROR_ACCESS_DENIED;
+            }
+            break;
+        }
     }
     bool created = false;
     Key* key = MakePath(parent, names, &created);
-    *phkResult = NewHandle(key, samDesired);
+    *phkResult = NewHandle(key, samDesired, path);
     if (lpdwDisposition != nullptr) {
         *lpdwDisposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
     }
@@ -869,12 +992,19 @@ LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD 
         return fail;
     }
     REGSAM access = 0;
-    Key* key = KeyOfHandle(hKey, &access);
+    std::string path;
+    Key* key = KeyOfHandle(hKey, &access, &path);
     if (key == nullptr) {
         return ERROR_INVALID_HANDLE;
     }
     if ((access & KEY_SET_VALUE) == 0) {
         return ERROR_ACCESS_DENIED;
+    }
+    std::string lowerName = sim::Lower(lpValueName ? lpValueName : "");
+    for (const auto& v : Registry().uncreatable) {
+        if (v.first == path && v.second == lowerName && key->values.count(lowerName) == 0) {
+            return ERROR_NO_SYSTEM_RESOURCES;
+        }
     }
     if (lpData == nullptr && cbData != 0) {
         return ERROR_NOACCESS;

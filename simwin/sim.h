@@ -40,6 +40,10 @@ bool EqualNoCase(const std::string& a, const std::string& b);
 void ResetRegistry();
 bool LoadRegistry(const std::vector<Line>& lines, std::string* error);
 void SaveRegistry(std::string& out);
+// The [RegistryFaults] section: keys that refuse writes, values that cannot
+// be created (registry.cpp describes the lines).
+bool LoadRegistryFaults(int headerLine, const std::vector<Line>& lines, std::string* error);
+void SaveRegistryFaults(std::string& out);
 
 // Devices, DOS device names and the card driver model (devices.cpp).
 // `header` is the text between the brackets of a section header other than

@@ -57,10 +57,19 @@ struct SimCardDriver {
     WORD closeStatus = 0;
     // The close request is taken but its status is not written.
     bool silentClose = false;
+    // More requests taken without a status: CARD_SILENT_* bits of
+    // testdriver/card_model.h (probe, identity, compatibility, key text,
+    // other put, control, close).
+    unsigned silent = 0;
     // CreateFileA on the device fails with this error (0: opens).
     DWORD openError = 0;
     // Every DeviceIoControl on the device fails with this error (0: works).
     DWORD callError = 0;
+    // Per kind of request (probe, get, put, control, close, in that order):
+    // its calls fail with this error (0: none), only the attempt-th call of
+    // that kind counted from 1, or every one when attempt is 0.
+    DWORD kindError[5] = {0, 0, 0, 0, 0};
+    unsigned kindAttempt[5] = {0, 0, 0, 0, 0};
 };
 
 // What a card driver received, in order.
@@ -73,6 +82,11 @@ struct SimCardDriverLog {
     // The sub-code of every control request.
     std::vector<int> controls;
     int closes = 0;
+    // Every get request: the length and type it asked for.
+    std::vector<std::vector<WORD>> gets;
+    // One line for every call the program should not have made in that
+    // form, such as "close length 5, type 0x0826".
+    std::vector<std::string> wrongs;
 };
 
 // Adds a card driver, or replaces the one of that name with a fresh log.

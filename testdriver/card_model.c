@@ -42,26 +42,14 @@ void card_default_settings(struct card_settings* s) {
     s->put_status = 0;
     s->control_status = 0;
     s->close_status = 0;
-    s->silent_close = 0;
+    s->silent = 0;
     s->open_error = 0;
     s->call_error = 0;
-}
-
-uint32_t card_check_call(const struct card_settings* s, uint32_t code, const uint8_t* input,
-                         uint32_t input_size, uint32_t output_size) {
-    if (s->call_error != 0) {
-        return s->call_error;
+    for (i = 0; i < CARD_KINDS; ++i) {
+        s->kind_error[i] = 0;
+        s->kind_attempt[i] = 0;
+        s->kind_calls[i] = 0;
     }
-    if (code != CARD_CONTROL_CODE) {
-        return CARD_ERROR_INVALID_FUNCTION;
-    }
-    if (input == 0 || input_size != CARD_INPUT_SIZE || card_get32(input) != CARD_INPUT_VALUE) {
-        return CARD_ERROR_INVALID_PARAMETER;
-    }
-    if (output_size < CARD_RECORD_DATA_OFFSET) {
-        return CARD_ERROR_INSUFFICIENT_BUFFER;
-    }
-    return 0;
 }
 
 /* A reply record goes in only as far as the caller's buffer reaches. */
@@ -87,19 +75,41 @@ static void read_record(const uint8_t* block, uint32_t size, struct card_receive
     r->word_count = count;
 }
 
+/* FNV-1a over the data area, as far as the block reaches. */
+static uint32_t data_sum(const uint8_t* block, uint32_t size) {
+    uint32_t sum = 2166136261u;
+    uint32_t i;
+    for (i = CARD_RECORD_DATA_OFFSET; i < size && i < CARD_BLOCK_SIZE; ++i) {
+        sum = (sum ^ block[i]) * 16777619u;
+    }
+    return sum;
+}
+
+static void set_status(uint8_t* block, uint32_t silent, uint16_t status) {
+    if (!silent) {
+        card_put16(block + CARD_STATUS_OFFSET, status);
+    }
+}
+
 static void answer_get(const struct card_settings* s, uint8_t* block, uint32_t size) {
     uint16_t type = card_get16(block + CARD_RECORD_TYPE_OFFSET);
     const uint16_t* words = 0;
     uint32_t count = 0;
     uint16_t status = CARD_STATUS_UNKNOWN_REQUEST;
+    uint32_t silent = 0;
     if (type == CARD_IDENTITY_TYPE) {
         words = s->identity;
         count = s->identity_words;
         status = s->identity_status;
+        silent = s->silent & CARD_SILENT_IDENTITY;
     } else if (type == CARD_COMPATIBILITY_TYPE) {
         words = s->compatibility;
         count = s->compatibility_words;
         status = s->compatibility_status;
+        silent = s->silent & CARD_SILENT_COMPATIBILITY;
+    }
+    if (silent) {
+        return;
     }
     if (words != 0 && (status == CARD_STATUS_SUCCESS || status == CARD_STATUS_PARTIAL)) {
         write_record(block, size, words, count);
@@ -107,13 +117,56 @@ static void answer_get(const struct card_settings* s, uint8_t* block, uint32_t s
     card_put16(block + CARD_STATUS_OFFSET, status);
 }
 
-void card_answer(struct card_settings* s, int* session, uint8_t* block, uint32_t size,
-                 struct card_received* r) {
+static enum card_kind kind_of(uint16_t command) {
+    switch (command) {
+    case CARD_COMMAND_PROBE:
+        return CARD_KIND_PROBE;
+    case CARD_COMMAND_GET:
+        return CARD_KIND_GET;
+    case CARD_COMMAND_PUT:
+        return CARD_KIND_PUT;
+    case CARD_COMMAND_CONTROL:
+        return CARD_KIND_CONTROL;
+    case CARD_COMMAND_CLOSE:
+        return CARD_KIND_CLOSE;
+    default:
+        return CARD_KIND_NONE;
+    }
+}
+
+/* What the program must send: a close carries length 0 and type 0, a
+ * control request the largest length and an accepted sub-code, no request a
+ * length over the largest, and get, control and close leave the data area as
+ * the last reply on the handle left it. */
+static void check_request(const struct card_session* h, const uint8_t* block, uint32_t size,
+                          struct card_received* r) {
+    if (size != CARD_BLOCK_SIZE) {
+        r->wrong |= CARD_WRONG_OUTPUT_SIZE;
+    }
+    if (r->kind == CARD_KIND_CLOSE && r->length != 0) {
+        r->wrong |= CARD_WRONG_LENGTH;
+    }
+    if (r->kind == CARD_KIND_CLOSE && r->type != 0) {
+        r->wrong |= CARD_WRONG_TYPE;
+    }
+    if ((r->kind == CARD_KIND_CONTROL && r->length != CARD_CONTROL_LENGTH) ||
+        r->length > CARD_MAX_RECORD_LENGTH) {
+        r->wrong |= CARD_WRONG_LENGTH;
+    }
+    /* The program refuses other sub-codes without asking the card. */
+    if (r->kind == CARD_KIND_CONTROL && r->type != 4 && r->type != 6 && r->type != 11 &&
+        r->type != 12 && r->type != 128) {
+        r->wrong |= CARD_WRONG_SUB_CODE;
+    }
+    if ((r->kind == CARD_KIND_GET || r->kind == CARD_KIND_CONTROL || r->kind == CARD_KIND_CLOSE) &&
+        h->data_known && data_sum(block, size) != h->data_sum) {
+        r->wrong |= CARD_WRONG_DATA;
+    }
+}
+
+static void answer(struct card_settings* s, struct card_session* h, uint8_t* block, uint32_t size,
+                   struct card_received* r) {
     uint16_t command = card_get16(block + CARD_COMMAND_OFFSET);
-    r->event = CARD_EVENT_NONE;
-    r->sub_code = 0;
-    r->words = 0;
-    r->word_count = 0;
     if (command == CARD_COMMAND_PROBE) {
         r->event = CARD_EVENT_PROBE;
         if (s->busy > 0) {
@@ -121,10 +174,13 @@ void card_answer(struct card_settings* s, int* session, uint8_t* block, uint32_t
             card_put16(block + CARD_STATUS_OFFSET, CARD_STATUS_BUSY);
             return;
         }
+        if (s->silent & CARD_SILENT_PROBE) {
+            return;
+        }
         card_put16(block + CARD_STATUS_OFFSET, s->probe_status);
         if (s->probe_status == CARD_STATUS_SUCCESS) {
             card_put32(block + CARD_CONTEXT_OFFSET, s->context);
-            *session = 1;
+            h->probed = 1;
         }
         return;
     }
@@ -132,37 +188,166 @@ void card_answer(struct card_settings* s, int* session, uint8_t* block, uint32_t
     if (command == CARD_COMMAND_CLOSE) {
         r->event = CARD_EVENT_CLOSE;
     }
-    if (!*session || card_get32(block + CARD_CONTEXT_OFFSET) != s->context) {
+    if (!h->probed || card_get32(block + CARD_CONTEXT_OFFSET) != s->context) {
         card_put16(block + CARD_STATUS_OFFSET, CARD_STATUS_UNKNOWN_CONTEXT);
         return;
     }
     switch (command) {
     case CARD_COMMAND_CLOSE:
-        *session = 0;
-        if (!s->silent_close) {
-            card_put16(block + CARD_STATUS_OFFSET, s->close_status);
-        }
+        h->probed = 0;
+        set_status(block, s->silent & CARD_SILENT_CLOSE, s->close_status);
         return;
     case CARD_COMMAND_CONTROL:
         r->event = CARD_EVENT_CONTROL;
-        r->sub_code = card_get16(block + CARD_RECORD_TYPE_OFFSET);
-        card_put16(block + CARD_STATUS_OFFSET, s->control_status);
+        r->sub_code = r->type;
+        set_status(block, s->silent & CARD_SILENT_CONTROL, s->control_status);
         return;
     case CARD_COMMAND_GET:
+        r->event = CARD_EVENT_GET;
+        card_put16(r->asked, r->length);
+        card_put16(r->asked + 2, r->type);
+        r->words = r->asked;
+        r->word_count = 2;
         answer_get(s, block, size);
         return;
     case CARD_COMMAND_PUT:
         read_record(block, size, r);
-        if (card_get16(block + CARD_RECORD_TYPE_OFFSET) == CARD_KEY_TEXT_TYPE) {
+        if (r->type == CARD_KEY_TEXT_TYPE) {
             r->event = CARD_EVENT_KEY_TEXT;
-            card_put16(block + CARD_STATUS_OFFSET, s->key_text_status);
+            set_status(block, s->silent & CARD_SILENT_KEY_TEXT, s->key_text_status);
         } else {
             r->event = CARD_EVENT_PUT;
-            card_put16(block + CARD_STATUS_OFFSET, s->put_status);
+            set_status(block, s->silent & CARD_SILENT_PUT, s->put_status);
         }
         return;
     default:
         card_put16(block + CARD_STATUS_OFFSET, CARD_STATUS_UNKNOWN_REQUEST);
         return;
     }
+}
+
+uint32_t card_call(struct card_settings* s, struct card_session* h, uint32_t code,
+                   const uint8_t* input, uint32_t input_size, uint8_t* block, uint32_t size,
+                   struct card_received* r) {
+    uint32_t n;
+    r->event = CARD_EVENT_NONE;
+    r->sub_code = 0;
+    r->words = 0;
+    r->word_count = 0;
+    r->wrong = 0;
+    r->kind = CARD_KIND_NONE;
+    r->code = code;
+    r->input_size = input_size;
+    r->input_value = input != 0 && input_size >= CARD_INPUT_SIZE ? card_get32(input) : 0;
+    r->output_size = size;
+    r->length = 0;
+    r->type = 0;
+    if (s->call_error != 0) {
+        return s->call_error;
+    }
+    if (code != CARD_CONTROL_CODE) {
+        r->wrong = CARD_WRONG_CODE;
+        return CARD_ERROR_INVALID_FUNCTION;
+    }
+    if (input == 0 || input_size != CARD_INPUT_SIZE || card_get32(input) != CARD_INPUT_VALUE) {
+        r->wrong = CARD_WRONG_INPUT;
+        return CARD_ERROR_INVALID_PARAMETER;
+    }
+    if (block == 0 || size < CARD_RECORD_DATA_OFFSET) {
+        r->wrong = CARD_WRONG_OUTPUT_SIZE;
+        return CARD_ERROR_INSUFFICIENT_BUFFER;
+    }
+    r->kind = kind_of(card_get16(block + CARD_COMMAND_OFFSET));
+    r->length = card_get16(block + CARD_RECORD_OFFSET);
+    r->type = card_get16(block + CARD_RECORD_TYPE_OFFSET);
+    if (r->kind != CARD_KIND_NONE) {
+        n = ++s->kind_calls[r->kind];
+        if (s->kind_error[r->kind] != 0 &&
+            (s->kind_attempt[r->kind] == 0 || s->kind_attempt[r->kind] == n)) {
+            return s->kind_error[r->kind];
+        }
+    }
+    check_request(h, block, size, r);
+    answer(s, h, block, size, r);
+    h->data_known = r->kind != CARD_KIND_PROBE;
+    h->data_sum = h->data_known ? data_sum(block, size) : 0;
+    return 0;
+}
+
+static uint32_t append(char* out, uint32_t at, uint32_t size, const char* text) {
+    while (*text != 0 && at + 1 < size) {
+        out[at++] = *text++;
+    }
+    out[at] = 0;
+    return at;
+}
+
+static uint32_t append_number(char* out, uint32_t at, uint32_t size, uint32_t v, int hex_digits) {
+    char digits[12];
+    int n = 0;
+    if (hex_digits > 0) {
+        at = append(out, at, size, "0x");
+        while (n < hex_digits) {
+            digits[n++] = "0123456789ABCDEF"[v & 0xFu];
+            v >>= 4;
+        }
+    } else {
+        do {
+            digits[n++] = (char)('0' + v % 10);
+            v /= 10;
+        } while (v != 0);
+    }
+    while (n > 0 && at + 1 < size) {
+        out[at++] = digits[--n];
+    }
+    out[at] = 0;
+    return at;
+}
+
+void card_describe_wrong(const struct card_received* r, char* out, uint32_t size) {
+    static const char* const kinds[] = {"probe", "get", "put", "control", "close", "call"};
+    uint32_t at = 0;
+    int first = 1;
+    if (size == 0) {
+        return;
+    }
+    out[0] = 0;
+    at = append(out, at, size, kinds[r->kind]);
+#define CARD_PART(text)                                                                            \
+    at = append(out, at, size, first ? " " : ", ");                                                \
+    first = 0;                                                                                     \
+    at = append(out, at, size, text)
+    if (r->wrong & CARD_WRONG_CODE) {
+        CARD_PART("code ");
+        at = append_number(out, at, size, r->code, 8);
+    }
+    if (r->wrong & CARD_WRONG_INPUT) {
+        if (r->input_size == CARD_INPUT_SIZE) {
+            CARD_PART("input value ");
+            at = append_number(out, at, size, r->input_value, 8);
+        } else {
+            CARD_PART("input size ");
+            at = append_number(out, at, size, r->input_size, 0);
+        }
+    }
+    if (r->wrong & CARD_WRONG_OUTPUT_SIZE) {
+        CARD_PART("output size ");
+        at = append_number(out, at, size, r->output_size, 0);
+    }
+    if (r->wrong & CARD_WRONG_LENGTH) {
+        CARD_PART("length ");
+        at = append_number(out, at, size, r->length, 0);
+    }
+    if (r->wrong & CARD_WRONG_TYPE) {
+        CARD_PART("type ");
+        at = append_number(out, at, size, r->type, 4);
+    }
+    if (r->wrong & CARD_WRONG_SUB_CODE) {
+        CARD_PART("sub-code ");
+        at = append_number(out, at, size, r->type, 0);
+    }
+    if (r->wrong & CARD_WRONG_DATA) {
+        CARD_PART("data written");
+    }
+#undef CARD_PART
 }

@@ -1,12 +1,15 @@
-/* How the test card driver answers the program's request block. Plain C with
- * no kernel or Win32 headers, so the same code runs inside the Wine driver
- * and in a host test beside the simulated machine's card driver, and both
- * answer alike.
+/* How a card driver answers the program's request block. Plain C with no
+ * kernel or Win32 headers, so the same code runs inside the Wine test card
+ * driver and in the simulated machine's card driver, and both answer alike.
+ *
+ * The card's side of the wire is written down here on its own, not taken
+ * from the program's driver/protocol.h, so a wrong number there shows up as
+ * a card that refuses the program; a host test checks that the two agree.
  *
  * Wire format: control code 0x00170002, a 4-byte input 0xFF020401 and an
- * output buffer holding the request block {u32 context, u16 status,
- * u16 command, u16 record length, u16 record type, 8192 data bytes},
- * little-endian; the reply is written into the same bytes. */
+ * output buffer of 8204 bytes holding the request block {u32 context,
+ * u16 status, u16 command, u16 record length, u16 record type, 8192 data
+ * bytes}, little-endian; the reply is written into the same bytes. */
 #ifndef TESTDRIVER_CARD_MODEL_H
 #define TESTDRIVER_CARD_MODEL_H
 
@@ -23,6 +26,7 @@
 #define CARD_RECORD_TYPE_OFFSET 10u
 #define CARD_RECORD_DATA_OFFSET 12u
 #define CARD_BLOCK_SIZE 8204u
+#define CARD_MAX_RECORD_LENGTH 4097u
 /* The largest record, its length word included, fills the block from the
  * record offset to the last byte. */
 #define CARD_MAX_RECORD_WORDS 4098u
@@ -36,6 +40,12 @@
 #define CARD_IDENTITY_TYPE 0x0826u
 #define CARD_COMPATIBILITY_TYPE 0x0827u
 #define CARD_KEY_TEXT_TYPE 0x0900u
+/* The lengths the program asks and sends these records with. */
+#define CARD_IDENTITY_LENGTH 5u
+#define CARD_COMPATIBILITY_LENGTH 6u
+#define CARD_KEY_TEXT_LENGTH 52u
+/* A control request carries the largest length; a close carries 0 and 0. */
+#define CARD_CONTROL_LENGTH CARD_MAX_RECORD_LENGTH
 
 #define CARD_STATUS_SUCCESS 0u
 #define CARD_STATUS_PARTIAL 8u /* get: the reply record is valid all the same */
@@ -49,6 +59,26 @@
 #define CARD_ERROR_INVALID_FUNCTION 1u
 #define CARD_ERROR_INVALID_PARAMETER 87u
 #define CARD_ERROR_INSUFFICIENT_BUFFER 122u
+
+/* The kinds of request, for per-kind failures. */
+enum card_kind {
+    CARD_KIND_PROBE = 0,
+    CARD_KIND_GET,
+    CARD_KIND_PUT,
+    CARD_KIND_CONTROL,
+    CARD_KIND_CLOSE,
+    CARD_KINDS,
+    CARD_KIND_NONE = CARD_KINDS /* an unknown command */
+};
+
+/* Requests the card takes without writing a status (card_settings.silent). */
+#define CARD_SILENT_PROBE 0x01u
+#define CARD_SILENT_IDENTITY 0x02u
+#define CARD_SILENT_COMPATIBILITY 0x04u
+#define CARD_SILENT_KEY_TEXT 0x08u
+#define CARD_SILENT_PUT 0x10u
+#define CARD_SILENT_CONTROL 0x20u
+#define CARD_SILENT_CLOSE 0x40u
 
 /* What one card answers. The defaults (card_default_settings) are a ready
  * card of variant 1, version 6.14, whose firmware suits the program. */
@@ -71,12 +101,28 @@ struct card_settings {
     uint16_t put_status;      /* put of any other record */
     uint16_t control_status;
     uint16_t close_status;
-    /* The close request is taken but its status is left as it was sent. */
-    uint8_t silent_close;
+    /* CARD_SILENT_* bits: those requests are taken but their status is left
+     * as it was sent (a silent probe gives no context either). */
+    uint32_t silent;
     /* Win32 errors with which opening the device, or every device call on
      * it, fails; 0 lets them through. */
     uint32_t open_error;
     uint32_t call_error;
+    /* Per kind of request: the Win32 error its calls fail with (0: none),
+     * and which call of that kind fails, counted from 1 (0: every one). */
+    uint32_t kind_error[CARD_KINDS];
+    uint32_t kind_attempt[CARD_KINDS];
+    /* Calls of each kind so far; card_call counts them. */
+    uint32_t kind_calls[CARD_KINDS];
+};
+
+/* What a handle remembers between calls. */
+struct card_session {
+    int probed; /* a probe on it gave the context; a close ends it */
+    /* A sum of the data area as the last reply on this handle left it, and
+     * whether there is one (not after a probe, whose block is another). */
+    int data_known;
+    uint32_t data_sum;
 };
 
 /* What a request was, for the card's record of what it received. */
@@ -87,7 +133,18 @@ enum card_event {
     CARD_EVENT_CONTROL,  /* sub_code holds the sub-code */
     CARD_EVENT_KEY_TEXT, /* words/word_count: the record as received */
     CARD_EVENT_PUT,      /* the same, for any other record type */
+    CARD_EVENT_GET,      /* words/word_count: the length and type asked */
 };
+
+/* What was wrong with a call (card_received.wrong); a correct program never
+ * makes one of these. */
+#define CARD_WRONG_CODE 0x01u        /* another control code: refused */
+#define CARD_WRONG_INPUT 0x02u       /* not the 4-byte input value: refused */
+#define CARD_WRONG_OUTPUT_SIZE 0x04u /* an output size other than 8204 */
+#define CARD_WRONG_LENGTH 0x08u      /* close not 0, control not 4097, any over 4097 */
+#define CARD_WRONG_TYPE 0x10u        /* close not 0 */
+#define CARD_WRONG_DATA 0x20u        /* get, control, close: data area written */
+#define CARD_WRONG_SUB_CODE 0x40u    /* control: not 4, 6, 11, 12 or 128 */
 
 struct card_received {
     enum card_event event;
@@ -96,21 +153,34 @@ struct card_received {
      * words the length announces, as far as the block reaches. */
     const uint8_t* words;
     uint32_t word_count;
+    /* CARD_WRONG_* bits, and what the call carried for the description. */
+    uint32_t wrong;
+    enum card_kind kind;
+    uint32_t code;
+    uint32_t input_size;
+    uint32_t input_value; /* 0 when there is no 4-byte input */
+    uint32_t output_size;
+    uint16_t length;
+    uint16_t type;
+    /* A get's length and type words as asked, before the reply overwrote
+     * them; `words` points here for CARD_EVENT_GET. */
+    uint8_t asked[4];
 };
 
 void card_default_settings(struct card_settings* s);
 
-/* Checks a device call before the card looks at the block. Returns the
- * Win32 error the call fails with, or 0 when it goes through. */
-uint32_t card_check_call(const struct card_settings* s, uint32_t code, const uint8_t* input,
-                         uint32_t input_size, uint32_t output_size);
+/* One device call on a handle whose state is `session`: checks it, answers
+ * the request in `block` (output_size bytes; null when there is none) and
+ * says in `received` what it was and what was wrong with it. Returns the
+ * Win32 error the call fails with, or 0 when it went through. */
+uint32_t card_call(struct card_settings* s, struct card_session* session, uint32_t code,
+                   const uint8_t* input, uint32_t input_size, uint8_t* block, uint32_t output_size,
+                   struct card_received* received);
 
-/* Answers the request in `block` (output_size bytes, at least the record
- * data offset) and says in `received` what it was. `session` is the state of
- * the handle the request came on: set by a successful probe, cleared by a
- * close; the busy count in `s` goes down. */
-void card_answer(struct card_settings* s, int* session, uint8_t* block, uint32_t output_size,
-                 struct card_received* received);
+/* One line that says what was wrong with a call (received->wrong is not 0),
+ * such as "close length 5, type 0x0826", into `out` of `size` characters,
+ * zero-terminated. */
+void card_describe_wrong(const struct card_received* received, char* out, uint32_t size);
 
 /* Reads and writes little-endian words of the block. */
 uint16_t card_get16(const uint8_t* p);

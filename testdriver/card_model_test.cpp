@@ -1,8 +1,9 @@
-// The Wine test card must answer exactly like the simulated machine's card
-// driver, or the end-to-end scenarios would pass on one machine and fail on
-// the other. Each case plays the same device calls on both and compares the
-// call results, every byte of the output buffers and what each card says
-// it received.
+// The card model keeps its own copy of the wire format; it must agree with
+// the program's driver/protocol.h. The Wine test card must answer exactly
+// like the simulated machine's card driver, or the end-to-end scenarios
+// would pass on one machine and fail on the other. Each case plays the same
+// device calls on both and compares the call results, every byte of the
+// output buffers and what each card says it received.
 #include <gtest/gtest.h>
 
 #include "driver/protocol.h"
@@ -30,6 +31,10 @@ TEST(CardModel, WireFormatAgreesWithTheProgram) {
     EXPECT_EQ(CARD_RECORD_DATA_OFFSET, static_cast<unsigned>(kRecordDataOffset));
     EXPECT_EQ(CARD_BLOCK_SIZE, static_cast<unsigned>(kRequestBlockSize));
     EXPECT_EQ(CARD_MAX_RECORD_WORDS, static_cast<unsigned>(kMaxRecordWords));
+    EXPECT_EQ(CARD_MAX_RECORD_LENGTH, static_cast<unsigned>(kMaxRecordLength));
+    EXPECT_EQ(CARD_IDENTITY_LENGTH, kIdentityRecordLength);
+    EXPECT_EQ(CARD_COMPATIBILITY_LENGTH, kCompatibilityRecordLength);
+    EXPECT_EQ(CARD_KEY_TEXT_LENGTH, kKeyTextRecordLength);
     EXPECT_EQ(CARD_COMMAND_PROBE, kCommandProbe);
     EXPECT_EQ(CARD_COMMAND_CLOSE, kCommandClose);
     EXPECT_EQ(CARD_COMMAND_CONTROL, kCommandControl);
@@ -60,7 +65,7 @@ card_settings ToCard(const SimCardDriver& d) {
     s.put_status = d.putStatus;
     s.control_status = d.controlStatus;
     s.close_status = d.closeStatus;
-    s.silent_close = d.silentClose ? 1 : 0;
+    s.silent = d.silent | (d.silentClose ? CARD_SILENT_CLOSE : 0u);
     s.open_error = d.openError;
     s.call_error = d.callError;
     return s;
@@ -80,7 +85,7 @@ TEST(CardModel, DefaultsAgreeWithTheSimulatedCard) {
         std::vector<uint16_t>(card.compatibility, card.compatibility + card.compatibility_words),
         sim.compatibility);
     EXPECT_EQ(card.close_status, expected.close_status);
-    EXPECT_EQ(card.silent_close, expected.silent_close);
+    EXPECT_EQ(card.silent, expected.silent);
 }
 
 // One device call as the test makes it. The context of the last good probe
@@ -150,12 +155,12 @@ class Both {
             DeviceIoControl(handle_, step.code, step.hasInput ? (LPVOID)&input : nullptr,
                             step.hasInput ? 4 : 0, simBlock_.data(), step.size, &returned, nullptr);
         DWORD simError = simOk ? 0 : GetLastError();
-        uint32_t cardError = card_check_call(
-            &card_, step.code, step.hasInput ? reinterpret_cast<const uint8_t*>(&input) : nullptr,
-            step.hasInput ? 4 : 0, step.size);
+        card_received r;
+        uint32_t cardError =
+            card_call(&card_, &session_, step.code,
+                      step.hasInput ? reinterpret_cast<const uint8_t*>(&input) : nullptr,
+                      step.hasInput ? 4 : 0, cardBlock_.data(), step.size, &r);
         if (cardError == 0) {
-            card_received r;
-            card_answer(&card_, &session_, cardBlock_.data(), step.size, &r);
             Note(r);
         }
         EXPECT_EQ(simOk != 0, cardError == 0);
@@ -228,13 +233,14 @@ class Both {
         case CARD_EVENT_PUT:
             log_.puts.push_back(words);
             break;
+        case CARD_EVENT_GET:
         case CARD_EVENT_NONE:
             break;
         }
     }
 
     card_settings card_;
-    int session_ = 0;
+    card_session session_ = {0, 0, 0};
     uint32_t context_ = 0;
     HANDLE handle_;
     std::vector<uint8_t> simBlock_;

@@ -6,8 +6,10 @@
  * named like its device object ("PcCard0-0", "RNKRV521", "RUKRV48.VXD").
  * Its values say how the card answers (see docs/test-driver.md) and are read
  * when the driver starts. The card writes what it received into the same
- * key as it happens: the counts, every key text and other record put, every
- * control sub-code, the handles left open, and the busy answers still due.
+ * key as it happens: the counts, every get asked for, every key text and
+ * other record put, every control sub-code, every call made in a form the
+ * card does not expect, the handles left open, and the busy answers still
+ * due.
  *
  * Every name the program may look for gets a \DosDevices\ link, whether a
  * card stands behind it or not: Wine's DefineDosDeviceA cannot make such
@@ -37,8 +39,16 @@ struct card_device {
     uint32_t key_texts;
     uint32_t puts;
     uint32_t controls;
+    uint32_t gets;
+    uint32_t wrongs;
     uint32_t open_handles;
 };
+
+/* The names of the per-kind failure settings, in card_kind order. */
+static const WCHAR* const kind_error_names[CARD_KINDS] = {L"ProbeError", L"GetError", L"PutError",
+                                                          L"ControlError", L"CloseError"};
+static const WCHAR* const kind_attempt_names[CARD_KINDS] = {
+    L"ProbeErrorAt", L"GetErrorAt", L"PutErrorAt", L"ControlErrorAt", L"CloseErrorAt"};
 
 /* Requests run one at a time, across all cards: they share the buffers
  * that turn what was received into registry values. */
@@ -226,6 +236,7 @@ static void write_words(const struct card_device* card, const WCHAR* name, const
  * file does. */
 static void write_settings(const struct card_device* card) {
     const struct card_settings* s = &card->settings;
+    uint32_t i;
     write_dword(card, L"Busy", s->busy);
     write_dword(card, L"ProbeStatus", s->probe_status);
     write_dword(card, L"Context", s->context);
@@ -237,9 +248,13 @@ static void write_settings(const struct card_device* card) {
     write_dword(card, L"PutStatus", s->put_status);
     write_dword(card, L"ControlStatus", s->control_status);
     write_dword(card, L"CloseStatus", s->close_status);
-    write_dword(card, L"SilentClose", s->silent_close);
+    write_dword(card, L"Silent", s->silent);
     write_dword(card, L"OpenError", s->open_error);
     write_dword(card, L"CallError", s->call_error);
+    for (i = 0; i < CARD_KINDS; ++i) {
+        write_dword(card, kind_error_names[i], s->kind_error[i]);
+        write_dword(card, kind_attempt_names[i], s->kind_attempt[i]);
+    }
     write_dword(card, L"Probes", card->probes);
     write_dword(card, L"Closes", card->closes);
     write_dword(card, L"OpenHandles", card->open_handles);
@@ -247,7 +262,7 @@ static void write_settings(const struct card_device* card) {
 
 static void load_card(struct card_device* card) {
     struct card_settings* s = &card->settings;
-    uint32_t silent = 0;
+    uint32_t i;
     HANDLE key = open_key(&card->key);
     card_default_settings(s);
     if (key == 0) {
@@ -264,15 +279,20 @@ static void load_card(struct card_device* card) {
     read_status(key, card, L"PutStatus", &s->put_status);
     read_status(key, card, L"ControlStatus", &s->control_status);
     read_status(key, card, L"CloseStatus", &s->close_status);
-    read_count(key, card, L"SilentClose", &silent);
-    s->silent_close = silent != 0;
+    read_count(key, card, L"Silent", &s->silent);
     read_count(key, card, L"OpenError", &s->open_error);
     read_count(key, card, L"CallError", &s->call_error);
+    for (i = 0; i < CARD_KINDS; ++i) {
+        read_count(key, card, kind_error_names[i], &s->kind_error[i]);
+        read_count(key, card, kind_attempt_names[i], &s->kind_attempt[i]);
+    }
     read_count(key, card, L"Probes", &card->probes);
     read_count(key, card, L"Closes", &card->closes);
     card->key_texts = count_numbered(key, L"KeyText");
     card->puts = count_numbered(key, L"Put");
     card->controls = count_numbered(key, L"Control");
+    card->gets = count_numbered(key, L"Get");
+    card->wrongs = count_numbered(key, L"Wrong");
     /* Handles of an earlier run died with it. */
     card->open_handles = 0;
     ZwClose(key);
@@ -310,6 +330,22 @@ static void record_key_text(struct card_device* card, const struct card_received
     write_value(card, &name, REG_SZ, text, (size + 1) * sizeof(WCHAR));
 }
 
+/* A call made in a form the card does not expect, as a line of text. */
+static void record_wrong(struct card_device* card, const struct card_received* r) {
+    char line[160];
+    WCHAR text[160];
+    WCHAR buffer[CARD_VALUE_CHARS];
+    UNICODE_STRING name;
+    uint32_t i;
+    card_describe_wrong(r, line, sizeof line);
+    for (i = 0; line[i] != 0; ++i) {
+        text[i] = (WCHAR)(uint8_t)line[i];
+    }
+    text[i] = 0;
+    numbered_name(&name, buffer, L"Wrong", ++card->wrongs);
+    write_value(card, &name, REG_SZ, text, (i + 1) * sizeof(WCHAR));
+}
+
 static void record(struct card_device* card, uint32_t busy_before, const struct card_received* r) {
     WCHAR buffer[CARD_VALUE_CHARS];
     UNICODE_STRING name;
@@ -336,8 +372,15 @@ static void record(struct card_device* card, uint32_t busy_before, const struct 
         numbered_name(&name, buffer, L"Put", ++card->puts);
         write_value(card, &name, REG_BINARY, r->words, 2 * r->word_count);
         break;
+    case CARD_EVENT_GET:
+        numbered_name(&name, buffer, L"Get", ++card->gets);
+        write_value(card, &name, REG_BINARY, r->words, 2 * r->word_count);
+        break;
     case CARD_EVENT_NONE:
         break;
+    }
+    if (r->wrong != 0) {
+        record_wrong(card, r);
     }
 }
 
@@ -353,8 +396,9 @@ static NTSTATUS complete(PIRP irp, NTSTATUS status, ULONG_PTR information) {
     return status;
 }
 
-/* A handle remembers whether its probe succeeded (FsContext) and the
- * process that opened it (FsContext2). Wine passes on the close of a handle
+/* A handle remembers its session with the card (FsContext: whether its
+ * probe succeeded, the data area its last reply left) and the process that
+ * opened it (FsContext2). Wine passes on the close of a handle
  * the process left open as made by no process once the process has ended,
  * and only a close the process made itself counts as giving the handle
  * back. (Wine also holds a new file until the driver has answered its open,
@@ -362,8 +406,14 @@ static NTSTATUS complete(PIRP irp, NTSTATUS status, ULONG_PTR information) {
 static NTSTATUS NTAPI on_create(PDEVICE_OBJECT device, PIRP irp) {
     struct card_device* card = device->DeviceExtension;
     PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
+    struct card_session* session =
+        ExAllocatePoolWithTag(NonPagedPool, sizeof *session, CARD_POOL_TAG);
+    if (session == 0) {
+        return complete(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
+    }
+    RtlZeroMemory(session, sizeof *session);
     ExAcquireFastMutex(&card_lock);
-    file->FsContext = 0;
+    file->FsContext = session;
     file->FsContext2 = PsGetCurrentProcessId();
     write_dword(card, L"OpenHandles", ++card->open_handles);
     ExReleaseFastMutex(&card_lock);
@@ -376,6 +426,10 @@ static NTSTATUS NTAPI on_close(PDEVICE_OBJECT device, PIRP irp) {
     ExAcquireFastMutex(&card_lock);
     if (file->FsContext2 == PsGetCurrentProcessId() && card->open_handles > 0) {
         write_dword(card, L"OpenHandles", --card->open_handles);
+    }
+    if (file->FsContext != 0) {
+        ExFreePoolWithTag(file->FsContext, CARD_POOL_TAG);
+        file->FsContext = 0;
     }
     ExReleaseFastMutex(&card_lock);
     return complete(irp, STATUS_SUCCESS, 0);
@@ -392,25 +446,19 @@ static NTSTATUS NTAPI on_device_control(PDEVICE_OBJECT device, PIRP irp) {
     uint8_t* block;
     uint32_t error;
     uint32_t busy_before;
-    int session;
-    ExAcquireFastMutex(&card_lock);
-    error = card_check_call(&card->settings, code, irp->AssociatedIrp.SystemBuffer, input_size,
-                            output_size);
-    if (error != 0) {
-        ExReleaseFastMutex(&card_lock);
-        return complete(irp, status_of_error(error), 0);
-    }
     block = irp->MdlAddress ? MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority) : 0;
-    if (block == 0) {
-        ExReleaseFastMutex(&card_lock);
+    if (irp->MdlAddress != 0 && block == 0) {
         return complete(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
     }
+    ExAcquireFastMutex(&card_lock);
     busy_before = card->settings.busy;
-    session = file->FsContext != 0;
-    card_answer(&card->settings, &session, block, output_size, &received);
-    file->FsContext = (PVOID)(ULONG_PTR)session;
+    error = card_call(&card->settings, file->FsContext, code, irp->AssociatedIrp.SystemBuffer,
+                      input_size, block, output_size, &received);
     record(card, busy_before, &received);
     ExReleaseFastMutex(&card_lock);
+    if (error != 0) {
+        return complete(irp, status_of_error(error), 0);
+    }
     return complete(irp, STATUS_SUCCESS, output_size);
 }
 

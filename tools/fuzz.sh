@@ -35,7 +35,7 @@ done
 
 echo "== Building the fuzz targets in $build"
 mkdir -p "$build"
-cmake -S . -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+cmake -S . -B "$build" -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DRCK_FUZZ=ON -DBUILD_TESTING=OFF >"$build/configure.log" 2>&1 ||
     { cat "$build/configure.log"; exit 1; }
 cmake --build "$build" --target $(printf 'fuzz_%s ' "${targets[@]}")

@@ -91,8 +91,8 @@ class Translation(unittest.TestCase):
                                "CloseStatus=silent", "Identity=3 0x0826 0 1", "KeyText=ab\\\"c",
                                "Control=128", "Control=4", "OpenHandles=3"])[0]
         self.assertEqual(card.registry_lines(), [
-            "[%s\\RNKRV522]" % wd.PARAMETERS_KEY, '"Busy"=dword:0000000a',
-            '"Context"=dword:00c0ffee', '"SilentClose"=dword:00000001',
+            "[%s\\RNKRV522]" % wd.PARAMETERS_KEY, '"Silent"=dword:00000040',
+            '"Busy"=dword:0000000a', '"Context"=dword:00c0ffee',
             '"Identity"=hex:03,00,26,08,00,00,01,00', '"KeyText 1"="ab\\\\\\"c"',
             '"Control 1"=dword:00000080', '"Control 2"=dword:00000004'])
 
@@ -113,7 +113,7 @@ class Translation(unittest.TestCase):
                                   ("Context", sc.REG_DWORD, 1),
                                   ("Identity", sc.REG_BINARY, b"\x01\x00\x26\x08"),
                                   ("Compatibility", sc.REG_BINARY, b""),
-                                  ("SilentClose", sc.REG_DWORD, 1),
+                                  ("Silent", sc.REG_DWORD, 0x40),
                                   ("KeyText 1", sc.REG_BINARY, b"a \x01\xff"),
                                   ("KeyText 2", sc.REG_SZ, b"ok\0")]:
             if vtype == sc.REG_DWORD:
@@ -121,7 +121,7 @@ class Translation(unittest.TestCase):
             values[name.lower()] = (name, vtype, data)
         for name in ("IdentityStatus", "CompatibilityStatus", "KeyTextStatus", "PutStatus",
                      "ControlStatus", "CloseStatus", "OpenError", "CallError", "Probes",
-                     "Closes", "OpenHandles"):
+                     "Closes", "OpenHandles") + tuple(wd.KIND_ERRORS.values()):
             values[name.lower()] = (name, sc.REG_DWORD, b"\0\0\0\0")
         lines = wd.render_card("PcCard0-0", values)
         self.assertIn("Identity=1 0x0826", lines)

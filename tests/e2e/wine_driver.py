@@ -105,20 +105,35 @@ class Card:
         self.key_texts = 0
         self.puts = 0
         self.controls = 0
+        self.gets = 0
+        self.wrongs = 0
+        self.silent = 0  # SILENT bits
 
     def add(self, key, value):
         k = key.lower()
-        statuses = {"probestatus": "ProbeStatus", "identitystatus": "IdentityStatus",
-                    "compatibilitystatus": "CompatibilityStatus",
-                    "keytextstatus": "KeyTextStatus", "putstatus": "PutStatus",
-                    "controlstatus": "ControlStatus"}
-        if k in statuses:
-            self.values.append((statuses[k], "dword", _number(value, 0xFFFF)))
-        elif k == "closestatus":
-            silent = value.lower() == "silent"
-            self.values.append(("SilentClose", "dword", 1 if silent else 0))
-            if not silent:
-                self.values.append(("CloseStatus", "dword", _number(value, 0xFFFF)))
+        if k in STATUSES:
+            name, bit = STATUSES[k]
+            if value.lower() == "silent":
+                self.silent |= bit
+            else:
+                self.silent &= ~bit
+                self.values.append((name, "dword", _number(value, 0xFFFF)))
+        elif k in KIND_ERRORS:
+            error, _, attempt = value.lower().partition(" at ")
+            at = _number(attempt.strip(), 0x7FFFFFFF) if attempt else 0
+            if attempt and at == 0:
+                raise ValueError(value)
+            self.values.append((KIND_ERRORS[k], "dword", _number(error.strip(), 0xFFFFFFFF)))
+            self.values.append((KIND_ERRORS[k] + "At", "dword", at))
+        elif k == "get":
+            words = _words(value)
+            if len(words) != 2:
+                raise ValueError(value)
+            self.gets += 1
+            self.values.append(("Get %d" % self.gets, "binary", _pack(words)))
+        elif k == "wrong":
+            self.wrongs += 1
+            self.values.append(("Wrong %d" % self.wrongs, "string", value))
         elif k in ("identity", "compatibility"):
             words = _words(value)
             if len(words) > MAX_RECORD_WORDS:
@@ -140,13 +155,13 @@ class Card:
         elif k == "control":
             self.controls += 1
             self.values.append(("Control %d" % self.controls, "dword", _number(value, 0xFFFF)))
-        elif k in ("openhandles", "dosnames"):
+        elif k in ("openhandles", "dosnames", "wrongcalls"):
             pass  # what a run left behind; a new run starts without it
         else:
             raise KeyError(key)
 
     def registry_lines(self):
-        out = ["[%s\\%s]" % (PARAMETERS_KEY, self.name)]
+        out = ["[%s\\%s]" % (PARAMETERS_KEY, self.name), '"Silent"=dword:%08x' % self.silent]
         for name, kind, data in self.values:
             if kind == "dword":
                 out.append('"%s"=dword:%08x' % (name, data))
@@ -155,6 +170,16 @@ class Card:
             else:
                 out.append('"%s"="%s"' % (name, data.replace("\\", "\\\\").replace('"', '\\"')))
         return out
+
+
+# Status settings: the card's value and its bit in "Silent" (CARD_SILENT_*).
+STATUSES = {"probestatus": ("ProbeStatus", 0x01), "identitystatus": ("IdentityStatus", 0x02),
+            "compatibilitystatus": ("CompatibilityStatus", 0x04),
+            "keytextstatus": ("KeyTextStatus", 0x08), "putstatus": ("PutStatus", 0x10),
+            "controlstatus": ("ControlStatus", 0x20), "closestatus": ("CloseStatus", 0x40)}
+# Failures per kind of request, in the card's order; "<name>At" is the attempt.
+KIND_ERRORS = {"probeerror": "ProbeError", "geterror": "GetError", "puterror": "PutError",
+               "controlerror": "ControlError", "closeerror": "CloseError"}
 
 
 def _pack(words):
@@ -273,12 +298,23 @@ def render_card(name, values):
              "ProbeStatus=%d" % dword("ProbeStatus"), "Context=0x%08X" % dword("Context"),
              "Identity=" + words_text(_unpack(binary("Identity"))),
              "Compatibility=" + words_text(_unpack(binary("Compatibility")))]
+    silent = dword("Silent")
+
+    def status(n):
+        return "silent" if silent & STATUSES[n.lower()][1] else str(dword(n))
+
+    lines[2] = "ProbeStatus=" + status("ProbeStatus")
     for n in ("IdentityStatus", "CompatibilityStatus", "KeyTextStatus", "PutStatus",
-              "ControlStatus"):
-        lines.append("%s=%d" % (n, dword(n)))
-    lines.append("CloseStatus=" + ("silent" if dword("SilentClose") else str(dword("CloseStatus"))))
+              "ControlStatus", "CloseStatus"):
+        lines.append("%s=%s" % (n, status(n)))
     lines += ["OpenError=%d" % dword("OpenError"), "CallError=%d" % dword("CallError")]
+    for n in KIND_ERRORS.values():
+        if dword(n):
+            at = dword(n + "At")
+            lines.append("%s=%d%s" % (n, dword(n), " at %d" % at if at else ""))
     lines += ["; received", "Probes=%d" % dword("Probes")]
+    for _, _, data in numbered("Get"):
+        lines.append("Get=" + words_text(_unpack(data)))
     for _, vtype, data in numbered("KeyText"):
         if vtype == sc.REG_SZ:
             lines.append("KeyText=" + data[:-1].decode("latin-1"))
@@ -291,6 +327,9 @@ def render_card(name, values):
     for _, _, data in numbered("Control"):
         lines.append("Control=%d" % int.from_bytes(data, "little"))
     lines.append("Closes=%d" % dword("Closes"))
+    wrongs = numbered("Wrong")
+    lines.append("WrongCalls=%d" % len(wrongs))
+    lines += ["Wrong=" + data[:-1].decode("latin-1") for _, _, data in wrongs]
     lines += ["; left behind by this run", "OpenHandles=%d" % dword("OpenHandles")]
     return lines
 

@@ -112,14 +112,19 @@ TEST_F(SimRegistryTest, CreateMakesEveryMissingKeyAndTellsWhich) {
     RegCloseKey(Create("A\\B\\E", &disposition));
     EXPECT_EQ(static_cast<DWORD>(REG_CREATED_NEW_KEY), disposition);
     EXPECT_EQ(5, SimRegKeyCount());
-    // A trailing backslash is allowed; an empty name is not.
-    RegCloseKey(Create("A\\B\\", &disposition));
+    // Empty names are skipped, trailing or inside; a leading backslash is a
+    // bad path on the NT line and is skipped on the Windows 95 line.
+    RegCloseKey(Create("A\\B\\\\", &disposition));
+    EXPECT_EQ(static_cast<DWORD>(REG_OPENED_EXISTING_KEY), disposition);
+    RegCloseKey(Create("A\\\\B\\C", &disposition));
     EXPECT_EQ(static_cast<DWORD>(REG_OPENED_EXISTING_KEY), disposition);
     HKEY key = reinterpret_cast<HKEY>(1);
     EXPECT_EQ(161, RegCreateKeyExA(HKEY_LOCAL_MACHINE, "\\A", 0, nullptr, 0, KEY_ALL_ACCESS,
                                    nullptr, &key, nullptr));
-    EXPECT_EQ(161, RegCreateKeyExA(HKEY_LOCAL_MACHINE, "A\\\\X", 0, nullptr, 0, KEY_ALL_ACCESS,
-                                   nullptr, &key, nullptr));
+    EXPECT_EQ(161, RegOpenKeyExA(HKEY_LOCAL_MACHINE, "\\A", 0, KEY_QUERY_VALUE, &key));
+    SimSetWindowsFamily(1);
+    EXPECT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, "\\A\\B", 0, KEY_QUERY_VALUE, &key));
+    RegCloseKey(key);
     // Only persistent keys exist here: other options are refused.
     EXPECT_EQ(ERROR_INVALID_PARAMETER, RegCreateKeyExA(HKEY_LOCAL_MACHINE, "V", 0, nullptr, 1,
                                                        KEY_ALL_ACCESS, nullptr, &key, nullptr));
