@@ -14,6 +14,9 @@
 //                                 or HKEY_CURRENT_USER, a missing key prints nothing
 //   rck_probe memory              checks the memory functions the start-up
 //                                 supplies; prints what failed, exit code 1
+//   rck_probe define NAME...      defines each NAME as a DOS device name for
+//                                 \Device\NAME, as the program's W does, and
+//                                 removes it again; exit code 1 when one failed
 //   rck_probe spawn               starts itself once for every line of standard
 //                                 input, with that line as its whole command line,
 //                                 and prints "line <hex of the line>" before each
@@ -242,6 +245,18 @@ int CheckMemoryFunctions() {
     return failures == 0 ? 0 : 1;
 }
 
+int DefineAndRemove(const char* name) {
+    char target[MAX_PATH];
+    wsprintfA(target, "\\Device\\%.200s", name);
+    if (!DefineDosDeviceA(DDD_RAW_TARGET_PATH, name, target)) {
+        return 1;
+    }
+    return DefineDosDeviceA(DDD_RAW_TARGET_PATH | DDD_REMOVE_DEFINITION | DDD_EXACT_MATCH_ON_REMOVE,
+                            name, target)
+               ? 0
+               : 1;
+}
+
 int PrintDosDevices() {
     DWORD length = QueryDosDeviceA(nullptr, g_DosDevices, sizeof g_DosDevices);
     if (length == 0) {
@@ -405,6 +420,8 @@ int DispatchCommand(int argc, char** argv, char** envp) {
             failed |= GlobalAddAtomA(argv[i]) == 0;
         } else if (Same(argv[1], "delete-atom")) {
             failed |= DeleteAtom(argv[i]);
+        } else if (Same(argv[1], "define")) {
+            failed |= DefineAndRemove(argv[i]);
         } else {
             return Usage();
         }
