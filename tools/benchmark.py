@@ -147,14 +147,15 @@ def wine_rows(linux, win):
             timed = {f[0]: (float(f[1]), int(f[2])) for f in
                      (line.split() for line in out.splitlines())}
             empty_time = timed["empty"][0]
-            rows.append(("Wine, empty program, " + label, "%.2f s" % empty_time,
+            rows.append(("Wine, empty program, " + label, "%.0f ms" % (empty_time * 1000),
                          "median of 5 starts", "", ""))
             for name in ("V", "H", "W"):
                 seconds, code = timed[name]
                 detail = "x%.2f the empty program" % (seconds / empty_time)
                 if code != 0:
                     detail += "; exit code %d" % code
-                rows.append(("Wine, command %s, %s" % (name, label), "%.2f s" % seconds, detail,
+                rows.append(("Wine, command %s, %s" % (name, label), "%.0f ms" % (seconds * 1000),
+                             detail,
                              "", ""))
             print("playing the scenario suite: %s ..." % label, file=sys.stderr)
             start = time.monotonic()
