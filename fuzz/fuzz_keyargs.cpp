@@ -2,6 +2,7 @@
 // arguments without reading past one, accepts exactly the argument classes of
 // a key record, and fills the record accordingly; ParseHexKey takes any run
 // of characters and writes no more than count / 2 bytes.
+#include "fuzz/command_model.h"
 #include "fuzz/harness.h"
 
 #include "keyrecord/codec.h"
@@ -16,53 +17,6 @@
 #include <vector>
 
 namespace {
-
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
-// The key length and data an accepted key argument gives; false when the
-// argument is to be rejected.
-bool ExpectedKey(const std::string& a, int* length, std::string* keyData) {
-    keyData->clear();
-    switch (a.size()) {
-    case 0:
-    case 1:
-        *length = 0;
-        return true;
-    case 5:
-    case 13:
-        *length = static_cast<int>(a.size());
-        *keyData = a;
-        return true;
-    case 12:
-    case 28:
-        if (a[0] != '0' || (a[1] != 'x' && a[1] != 'X')) {
-            return false;
-        }
-        for (size_t i = 2; i < a.size(); i += 2) {
-            int high = HexValue(a[i]);
-            int low = HexValue(a[i + 1]);
-            if (high < 0 || low < 0) {
-                return false;
-            }
-            *keyData += static_cast<char>(high * 16 + low);
-        }
-        *length = static_cast<int>(keyData->size());
-        return true;
-    default:
-        return false;
-    }
-}
 
 std::string Argument(FuzzedDataProvider& in) {
     static const size_t kLengths[] = {0, 1, 2, 4, 5, 6, 11, 12, 13, 14, 27, 28, 29};
@@ -87,7 +41,7 @@ void CheckParseHexKey(FuzzedDataProvider& in) {
     std::unique_ptr<unsigned char[]> out(new unsigned char[room]);
     bool allHex = true;
     for (int i = 0; i < count; ++i) {
-        allHex = allHex && HexValue(chars[static_cast<size_t>(i)]) >= 0;
+        allHex = allHex && ModelHexValue(chars[static_cast<size_t>(i)]) >= 0;
     }
     int result = ParseHexKey(out.get(), run.get(), count);
     FUZZ_CHECK(result == (allHex ? 1 : 0), "ParseHexKey answered " + std::to_string(result));
@@ -129,7 +83,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     int lengths[4] = {0, 0, 0, 0};
     std::string keys[4];
     for (int k = 0; k < 4 && expected; ++k) {
-        expected = ExpectedKey(args[3 + static_cast<size_t>(k)], &lengths[k], &keys[k]);
+        expected = ModelKeyArgument(args[3 + static_cast<size_t>(k)], &lengths[k], &keys[k]);
     }
     FUZZ_CHECK(result == (expected ? 1 : 0), "FillKeyRecord answered " + std::to_string(result));
     // Never touched: the magic and the embedded record's length and type.

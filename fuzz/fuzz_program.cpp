@@ -4,7 +4,10 @@
 // answer anything, platform calls that fail, and an argument vector. The
 // machine is written as a machine file and loaded, the command runs, and the
 // run must end with one of the program's result codes, write nothing but
-// "Encryption" texts, print only for H and V, and leave nothing open.
+// "Encryption" texts, print only for H and V, and leave nothing open. The
+// model of the command-line checks (command_model.h) judges every result;
+// the arguments are mostly the command's own, typed slightly wrong.
+#include "fuzz/command_model.h"
 #include "fuzz/harness.h"
 
 #include "keyrecord/keyrecord.h"
@@ -312,8 +315,41 @@ std::string Argument(FuzzedDataProvider& in) {
     return in.PickValueInArray(kTokens);
 }
 
-// The arguments after the letter: by default the ones the command takes, each
-// of which may be swapped for another; or any number of tokens or texts.
+// Characters just outside the ranges the checks test ('0'-'9', 'a'-'f',
+// 'A'-'F', '0'-'4', '1'-'4', x), and bytes over 0x7F, some of them a checked
+// character with the top bit set.
+const char kNearMisses[] = {'/',    ':',    '@',    'G',    '`',    'g',    ' ',    'x',
+                            'X',    '5',    '0',    'f',    '\x80', '\xB0', '\xB1', '\xB4',
+                            '\xB9', '\xC1', '\xC6', '\xE1', '\xE6', '\xF8', '\xFF', '\xC8'};
+
+// `a` as it is, or typed slightly wrong: one character changed, one more or
+// one fewer, a byte over 0x7F after it, or nothing at all.
+std::string NearMiss(FuzzedDataProvider& in, std::string a) {
+    switch (in.ConsumeIntegralInRange(0, 5)) {
+    case 0:
+        return a;
+    case 1:
+        if (!a.empty()) {
+            a[in.ConsumeIntegralInRange<size_t>(0, a.size() - 1)] =
+                in.PickValueInArray(kNearMisses);
+        }
+        return a;
+    case 2:
+        return a.empty() ? a : a.substr(0, a.size() - 1);
+    case 3:
+        a.insert(in.ConsumeIntegralInRange<size_t>(0, a.size()), 1,
+                 in.PickValueInArray(kNearMisses));
+        return a;
+    case 4:
+        return a + static_cast<char>(in.ConsumeIntegralInRange(0x80, 0xFF));
+    default:
+        return "";
+    }
+}
+
+// The arguments after the letter: by default the ones the command takes,
+// each of which may be typed slightly wrong or swapped for another, with
+// one argument fewer or more; or any number of tokens or texts.
 std::vector<std::string> Arguments(FuzzedDataProvider& in, const std::string& letter) {
     std::vector<std::string> args;
     if (in.ConsumeBool()) {
@@ -323,55 +359,50 @@ std::vector<std::string> Arguments(FuzzedDataProvider& in, const std::string& le
         }
         return args;
     }
+    static const char* const kProfiles[] = {"1", "0", "2", "3", "4"};
+    static const char* const kPushKeys[] = {"1A2B3", "c0ffe", "FfFfF", "09afA", "00000"};
+    static const char* const kNumbers[] = {"2", "1", "3", "4"};
+    // One of each class: empty, one character, text keys of 5 and 13 (any
+    // bytes), 5 and 13 bytes in hexadecimal behind 0x or 0X.
+    static const char* const kKeys[] = {"abcde",
+                                        "",
+                                        "x",
+                                        "\xE9",
+                                        "ab\xFF\x80z",
+                                        "abcdefghijklm",
+                                        "0x0102030405",
+                                        "0X0a0B0c0D0e",
+                                        "0x000102030405060708090a0B0c",
+                                        "0XAbCdEf0123456789aBcDeF0123"};
     if (letter == "E") {
         args = {g_DefaultKeyRecordText};
     } else if (letter == "K") {
-        args = {"2", "abcde", "0x0102030405", "", "x"};
+        args = {in.PickValueInArray(kNumbers)};
+        for (int k = 0; k < 4; ++k) {
+            args.push_back(in.PickValueInArray(kKeys));
+        }
     } else if (letter == "W") {
-        args = {"1A2B3"};
+        args = {in.PickValueInArray(kPushKeys)};
     }
     if ((letter == "E" || letter == "H" || letter == "W") && in.ConsumeBool()) {
-        args.push_back(std::to_string(in.ConsumeIntegralInRange(0, 5)));
+        args.push_back(in.PickValueInArray(kProfiles));
     }
     for (std::string& a : args) {
-        if (in.ConsumeBool()) {
-            a = Argument(in);
+        a = in.ConsumeBool() ? Argument(in) : NearMiss(in, a);
+    }
+    switch (in.ConsumeIntegralInRange(0, 2)) {
+    case 1:
+        if (!args.empty()) {
+            args.pop_back();
         }
+        break;
+    case 2:
+        args.push_back(in.ConsumeBool() ? in.PickValueInArray(kProfiles) : Argument(in));
+        break;
+    default:
+        break;
     }
     return args;
-}
-
-// The results each command can give at all.
-bool ResultFits(const std::vector<std::string>& args, int result) {
-    if (args.empty()) {
-        return result == 1;
-    }
-    if (args[0].size() != 1) {
-        return result == 4;
-    }
-    std::string allowed;
-    switch (args[0][0]) {
-    case 'E':
-        allowed = "023 45";
-        break;
-    case 'H':
-        allowed = "02 45";
-        break;
-    case 'K':
-        allowed = "03 4";
-        break;
-    case 'W':
-        allowed = "023 456";
-        break;
-    case 'V':
-        allowed = "0 4";
-        break;
-    case '@':
-        return result == 4 || result == 100 || result == 101;
-    default:
-        return result == 1;
-    }
-    return result <= 6 && allowed.find(static_cast<char>('0' + result)) != std::string::npos;
 }
 
 // What H and V print when no output call fails.
@@ -418,6 +449,57 @@ std::string FirstDifference(const std::string& a, const std::string& b) {
            b.substr(start, b.find('\n', at) - start);
 }
 
+std::string Shown(const std::vector<std::string>& args) {
+    std::string text;
+    for (const std::string& a : args) {
+        text += " [";
+        for (char c : a) {
+            text += c >= 0x20 && c < 0x7F ? std::string(1, c)
+                                          : "\\x" + Hex(static_cast<unsigned char>(c));
+        }
+        text += "]";
+    }
+    return text;
+}
+
+// The run against the model of the command-line checks: the result it
+// decides, or one the machine may give; a refused command line leaves no
+// trace, and one refused before the platform is identified calls nothing.
+void CheckAgainstModel(const std::vector<std::string>& args, int result) {
+    const CommandVerdict verdict = JudgeCommandLine(args);
+    const std::string run = "result " + std::to_string(result) + " for" + Shown(args);
+    if (verdict.decided >= 0) {
+        FUZZ_CHECK(result == verdict.decided,
+                   run + ", the command line decides " + std::to_string(verdict.decided));
+    } else {
+        bool possible = false;
+        for (int r : verdict.possible) {
+            possible = possible || r == result;
+        }
+        FUZZ_CHECK(possible, run);
+    }
+    const bool refused = result == 1 || result == 4;
+    for (const std::string& call : SimCallLog()) {
+        FUZZ_CHECK(verdict.identifiesPlatform, run + " called " + call);
+        const std::string function = call.substr(0, call.find(' '));
+        if (verdict.decided >= 0) {
+            FUZZ_CHECK(function == "GetVersionExA" || (result == 0 && args[0] == "V"),
+                       run + " called " + call);
+        }
+        if (refused) {
+            FUZZ_CHECK(function.compare(0, 3, "Reg") != 0 || function == "RegOpenKeyExA" ||
+                           function == "RegQueryValueExA" || function == "RegCloseKey",
+                       run + " called " + call);
+            FUZZ_CHECK(function != "CreateFileA" && function != "DeviceIoControl" &&
+                           function != "QueryDosDeviceA" && function != "DefineDosDeviceA",
+                       run + " called " + call);
+        }
+    }
+    if (refused) {
+        FUZZ_CHECK(SimStdout().empty(), run + " printed " + SimStdout());
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -429,9 +511,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<std::string> args;
     static const char* const kLetters[] = {"W", "E", "K", "H", "@", "V", "h", "EE", "", "?"};
     if (Present(in)) {
-        args.push_back(in.ConsumeBool() ? in.ConsumeRandomLengthString(3)
-                                        : std::string(in.PickValueInArray(kLetters)));
-        std::vector<std::string> rest = Arguments(in, args[0]);
+        const std::string command = in.ConsumeBool() ? in.ConsumeRandomLengthString(3)
+                                                     : std::string(in.PickValueInArray(kLetters));
+        std::vector<std::string> rest = Arguments(in, command);
+        args.push_back(NearMiss(in, command));
         args.insert(args.end(), rest.begin(), rest.end());
     }
 
@@ -453,11 +536,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     const std::vector<std::string> dosNames = SimDosNames();
     const size_t atoms = SimAtoms().size();
+    SimClearCallLog();
     const int result = RunProgram(args);
     const std::string letter = args.empty() ? "" : args[0];
 
     FUZZ_CHECK(IsResultCode(result), "result " + std::to_string(result));
-    FUZZ_CHECK(ResultFits(args, result), "result " + std::to_string(result) + " for " + letter);
+    CheckAgainstModel(args, result);
     CheckNothingLeft(dosNames, closeFaults);
     FUZZ_CHECK(SimStdout().empty() || letter == "H" || letter == "V", "printed for " + letter);
     if (faults == 0) {

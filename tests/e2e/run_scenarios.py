@@ -47,6 +47,9 @@ def play(exe, s, workdir):
         problems.append("stdout %r, expected %r" % (proc.stdout, s.stdout))
     with open(path, encoding="latin-1") as f:
         after = f.read()
+    if s.exit in (1, 4) and after != machine_text(s):
+        # A refused command line writes, sends and adds nothing.
+        problems.append("the machine changed although the command line was refused")
     start, _, _ = sc.parse_regedit(s.registry_lines, s.where())
     expected = sc.apply_changes(start, s.change_lines)
     actual, _, _ = sc.parse_regedit(after.split("REGEDIT4", 1)[1].split("\n"), "saved machine")

@@ -219,6 +219,11 @@ def play(m, s, roots, atom_names, driver):
         # Read even when nothing is expected: it fails on a card that did not
         # take its settings.
         sections = driver.machine_sections(exported)
+    if s.exit in (1, 4):
+        # A refused command line sends the card nothing.
+        for header, lines in sections.items():
+            if "Probes=0" not in lines:
+                problems.append("[%s] reached although the command line was refused" % header)
     for header, line in wanted_cards:
         why = wd.not_checkable(header, line)
         if why:
