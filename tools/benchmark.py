@@ -132,7 +132,7 @@ def wine_rows(linux, win):
     with tempfile.TemporaryDirectory() as tmp:
         for label, folder, env, arch in wine_machines(win):
             exe = os.path.join(ROOT, folder, "cli", "rckrv48.exe")
-            empty = os.path.join(ROOT, folder, "cli", "rck_empty.exe")
+            empty = os.path.join(ROOT, folder, "tools", "rck_empty.exe")
             probe = os.path.join(ROOT, folder, "tests", "e2e", "win", "rck_probe.exe")
             if not all(os.path.exists(p) for p in (exe, empty, probe)):
                 rows.append(("Wine, " + label, "not built", folder, "", ""))
