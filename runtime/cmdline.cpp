@@ -5,10 +5,16 @@
 // and the backslashes before a quote. It says nothing of argument 0, of a
 // pair of quotes inside a quoted part or of double-byte characters; those
 // follow what the msvcrt.dll of Windows 95 to 2000 does, as published
-// analyses of its start-up describe it, and were checked against the
-// runtime that Wine ships under its name: the double-byte rule agrees with
-// it, while the rules for argument 0 and for a pair of quotes are those that
-// later runtimes changed, and Wine follows the later ones there.
+// analyses of its start-up describe it.
+//
+// The msvcrt.dll that Wine ships is no model for them. It splits the wide
+// command line (GetCommandLineW) and converts each argument to the ANSI code
+// page afterwards, so it has no lead-byte rule at all: a double-byte
+// character is one wide character there, which is why its results agree
+// with ours for whole characters. It splits argument 0 by the same rules as
+// the others, and inside a quoted part a pair of quotes gives one quote and
+// the part stays quoted, as later runtimes do.
+// tests/e2e/check_startup_wine.py compares the two on exact lines.
 #include "runtime/cmdline.h"
 
 #include <windows.h>

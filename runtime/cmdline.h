@@ -23,9 +23,13 @@
 //   part left open at the end of the line ends there.
 // - Double-byte code pages: a lead byte of the active ANSI code page
 //   (IsDBCSLeadByte) takes the byte after it along, in every argument, so a
-//   second byte that has the value of a backslash (0x5C in code pages 932,
-//   936, 949 and 950) is part of the character and never an escape. A lead
-//   byte at the very end of the line stands alone.
+//   second byte that has the value of a backslash is part of the character
+//   and never an escape. Such second bytes occur in code pages 932, 936 and
+//   950; those of code page 949 are 0x41-0x5A, 0x61-0x7A and 0x81-0xFE,
+//   never 0x5C. A lead byte at the very end of the line stands alone, as a
+//   character of one byte. That is this program's own choice, made on
+//   purpose: the runtime of that time took the terminator along as the
+//   second byte and read on past the end of the line.
 // The argument texts, each with its terminator, go into `text` (textSize
 // bytes; the length of `line` plus one always suffices), their starts into
 // `argv`, followed by a null pointer (argvSize slots; half the length of

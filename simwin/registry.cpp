@@ -340,6 +340,8 @@ bool StartsNoCase(const char* p, const char* e, const char* prefix) {
     return true;
 }
 
+// The simulated machine has its own helpers and never uses the program's
+// (runtime/text.cpp), so a fault in the program cannot hide in the machine.
 int HexDigit(char c) {
     if (c >= '0' && c <= '9') {
         return c - '0';

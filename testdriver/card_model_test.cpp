@@ -120,6 +120,9 @@ Step Close() {
     return Step{CARD_COMMAND_CLOSE};
 }
 
+// What the Wine card model received, recorded here apart from the simulated
+// machine's SimCardDriverLog and its Note on purpose: the independent record
+// that ExpectSameLog holds the simulated machine's log against.
 struct Log {
     int probes = 0;
     std::vector<std::string> keyTexts;
@@ -206,6 +209,7 @@ class Both {
         }
     }
 
+    // Decodes the card's report on its own (see Log), not with simwin/devices.cpp.
     void Note(const card_received& r) {
         std::vector<WORD> words;
         for (uint32_t i = 0; i < r.word_count; ++i) {

@@ -17,6 +17,9 @@ Usage: tools/benchmark.py [--build-root DIR] [--no-build] [--no-wine] [--strict]
 The builds go to DIR/linux, DIR/win32 and DIR/win64 (DIR is "build" by
 default, so these are the presets' own folders). This is a measurement, not
 a test: it always exits 0 unless --strict is given and a target is missed.
+
+What it prints on standard output is what docs/benchmark.md quotes: a line
+with the date, the commit and the command, then the table in Markdown.
 """
 
 import argparse
@@ -28,6 +31,8 @@ import subprocess
 import sys
 import tempfile
 import time
+
+import check_exe
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SIZE_LIMIT = 16384
@@ -132,7 +137,7 @@ def wine_rows(linux, win):
     with tempfile.TemporaryDirectory() as tmp:
         for label, folder, env, arch in wine_machines(win):
             exe = os.path.join(ROOT, folder, "cli", "rckrv48.exe")
-            empty = os.path.join(ROOT, folder, "cli", "rck_empty.exe")
+            empty = os.path.join(ROOT, folder, "tools", "rck_empty.exe")
             probe = os.path.join(ROOT, folder, "tests", "e2e", "win", "rck_probe.exe")
             if not all(os.path.exists(p) for p in (exe, empty, probe)):
                 rows.append(("Wine, " + label, "not built", folder, "", ""))
@@ -169,6 +174,17 @@ def wine_rows(linux, win):
     return rows
 
 
+def run_line():
+    """The date, the commit and the command of this run, for the docs."""
+    commit = subprocess.run(["git", "rev-parse", "--short", "HEAD"], cwd=ROOT, text=True,
+                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL).stdout.strip()
+    if commit and subprocess.run(["git", "diff", "--quiet", "HEAD"], cwd=ROOT).returncode != 0:
+        commit += " with changes"
+    command = " ".join(["tools/benchmark.py"] + sys.argv[1:])
+    return "Run of %s, commit %s: `%s`" % (time.strftime("%Y-%m-%d"), commit or "unknown",
+                                          command)
+
+
 def number(n):
     return "{:,}".format(n).replace(",", " ")
 
@@ -193,17 +209,20 @@ def main():
 
     rows = []  # measure, value, detail, target, met
 
-    for arch, what in (("win32", "i686 (shipped)"), ("win64", "x86_64")):
+    # The shipped exe's row is the one the build's check compares with the
+    # docs (tools/check_exe.py --size-quoted-in).
+    for arch, label in (("win32", check_exe.SHIPPED_SIZE_ROW),
+                        ("win64", "Size of rckrv48.exe, x86_64")):
         exe = os.path.join(ROOT, win[arch], "cli", "rckrv48.exe")
         if not os.path.exists(exe):
-            rows.append(("Size of rckrv48.exe, " + what, "not built", win[arch], "", ""))
+            rows.append((label, "not built", win[arch], "", ""))
             continue
         size = os.path.getsize(exe)
         if arch == "win32":
-            rows.append(("Size of rckrv48.exe, " + what, number(size) + " B", win[arch],
+            rows.append((label, number(size) + " B", win[arch],
                          "<= " + number(SIZE_LIMIT) + " B", "yes" if size <= SIZE_LIMIT else "NO"))
         else:
-            rows.append(("Size of rckrv48.exe, " + what, number(size) + " B", win[arch], "", ""))
+            rows.append((label, number(size) + " B", win[arch], "", ""))
 
     print("counting instructions ...", file=sys.stderr)
     base, _, _ = callgrind([os.path.join(ROOT, empty)])
@@ -250,6 +269,8 @@ def main():
     if not opts.no_wine:
         rows += wine_rows(linux, win)
 
+    print(run_line())
+    print()
     header = ("Measure", "Value", "Detail", "Target", "Met")
     widths = [max(len(str(r[i])) for r in rows + [header]) for i in range(5)]
     line = lambda r: "| " + " | ".join(str(c).ljust(w) for c, w in zip(r, widths)) + " |"

@@ -2,7 +2,8 @@
 """Checks a built rckrv48.exe: what it imports, the Windows versions it
 declares, its size and its version resource.
 
-Usage: check_exe.py --version-header runtime/version.h [--max-size N] EXE
+Usage: check_exe.py --version-header runtime/version.h [--max-size N]
+                    [--size-quoted-in DOC] EXE
 
 Prints the import table and the version resource, then fails (exit code 1,
 one line per fault) when
@@ -12,6 +13,9 @@ one line per fault) when
 - the operating-system or subsystem version is not 4.0, the subsystem is not
   the console, or the section layout would not load on Windows 95,
 - the file is larger than N bytes (N 0: no limit),
+- DOC (docs/benchmark.md) quotes another size for the shipped exe than the
+  file has: the benchmark's row SHIPPED_SIZE_ROW, as the run quoted there
+  printed it,
 - the version resource disagrees with what the V command prints, or the
   program no longer holds the texts V prints.
 """
@@ -35,6 +39,9 @@ ALLOWED_IMPORTS = {
 }
 
 V_FORMAT = b"%s Variant %d, Version %s\n"
+
+# The benchmark's row for the size of the shipped exe (tools/benchmark.py).
+SHIPPED_SIZE_ROW = "Size of rckrv48.exe, i686 (shipped)"
 
 DIR_IMPORT, DIR_RESOURCE, DIR_TLS, DIR_DELAY_IMPORT = 1, 2, 9, 13
 RT_VERSION = 16
@@ -207,7 +214,19 @@ def read_version_header(path):
     return defines
 
 
-def check(path, header, max_size):
+def quoted_size(doc):
+    """The size in bytes that the benchmark run quoted in `doc` gives for the
+    shipped exe, or None when it has no such row."""
+    with open(doc, encoding="utf-8") as f:
+        for line in f:
+            cells = [c.strip() for c in line.strip().strip("|").split("|")]
+            if len(cells) > 1 and cells[0] == SHIPPED_SIZE_ROW:
+                m = re.fullmatch(r"([\d ]+) B", cells[1])
+                return int(m.group(1).replace(" ", "")) if m else None
+    return None
+
+
+def check(path, header, max_size, size_doc=None):
     with open(path, "rb") as f:
         data = f.read()
     pe = Pe(data)
@@ -218,6 +237,11 @@ def check(path, header, max_size):
 
     if max_size and len(data) > max_size:
         faults.append("%d bytes, more than %d" % (len(data), max_size))
+    if size_doc:
+        quoted = quoted_size(size_doc)
+        if quoted != len(data):
+            faults.append("%s quotes %s bytes for the shipped exe, the build makes %d: quote a "
+                          "new run of tools/benchmark.py" % (size_doc, quoted, len(data)))
     if pe.os_version != (4, 0):
         faults.append("operating system version %d.%d, expected 4.0" % pe.os_version)
     if pe.subsystem_version != (4, 0):
@@ -270,11 +294,13 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--version-header", required=True)
     parser.add_argument("--max-size", type=int, default=0)
+    parser.add_argument("--size-quoted-in", metavar="DOC")
     parser.add_argument("exe")
     args = parser.parse_args()
     try:
-        ok = check(args.exe, read_version_header(args.version_header), args.max_size)
-    except (PeError, struct.error, ValueError, KeyError) as e:
+        ok = check(args.exe, read_version_header(args.version_header), args.max_size,
+                   args.size_quoted_in)
+    except (PeError, struct.error, ValueError, KeyError, OSError) as e:
         print("FAULT: %s: cannot read: %s" % (args.exe, e))
         ok = False
     return 0 if ok else 1

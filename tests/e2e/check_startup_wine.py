@@ -16,9 +16,10 @@ started from Linux with argument lists, as the scenario runner starts the
 program, and must receive exactly those arguments.
 
 The start-up splits by the rules of the msvcrt.dll of Windows 95 to 2000
-(runtime/cmdline.h). Wine's msvcrt.dll agrees with them on blanks, quotes,
-backslashes and double-byte characters, but follows later runtimes in two
-places: a pair of quotes inside a quoted part gives a quote and stays
+(runtime/cmdline.h). Wine's msvcrt.dll agrees with them on blanks, quotes
+and backslashes; it splits the wide command line, with no lead-byte rule, so
+a double-byte character is one character there and its results agree on
+those too. It follows later runtimes in two places: a pair of quotes inside a quoted part gives a quote and stays
 quoted, and the program name is split by the rules of the other arguments.
 So every line is also split here by both rule sets (era_split and
 later_split): where they agree the start-up must give what msvcrt.dll
