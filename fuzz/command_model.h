@@ -25,7 +25,9 @@ struct CommandVerdict {
 // `args` are the arguments after the program name, as the program gets them.
 CommandVerdict JudgeCommandLine(const std::vector<std::string>& args);
 
-// The value of a hexadecimal digit of either case, or -1.
+// The value of a hexadecimal digit of either case, or -1. Apart from
+// runtime/text.cpp on purpose: the model must not share a fault with the
+// program.
 int ModelHexValue(char c);
 
 // A K key argument: true when it is accepted, with the key length and the
