@@ -388,7 +388,9 @@ std::vector<std::string> Arguments(FuzzedDataProvider& in, const std::string& le
         args.push_back(in.PickValueInArray(kProfiles));
     }
     for (std::string& a : args) {
-        a = in.ConsumeBool() ? Argument(in) : NearMiss(in, a);
+        // Mostly typed wrong rather than swapped, so that a command with
+        // five arguments still gets near misses of each.
+        a = in.ConsumeIntegralInRange(0, 4) == 4 ? Argument(in) : NearMiss(in, a);
     }
     switch (in.ConsumeIntegralInRange(0, 2)) {
     case 1:
@@ -504,10 +506,9 @@ void CheckAgainstModel(const std::vector<std::string>& args, int result) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzedDataProvider in(data, size);
-    const std::string machine = BuildMachine(in);
-    std::string error;
-    FUZZ_CHECK(SimLoadMachineText(machine, &error), "machine not loaded: " + error);
-
+    // The command line first: it takes the input's last bytes, which every
+    // mutation of a short input reaches, so command lines vary as much as
+    // machines do.
     std::vector<std::string> args;
     static const char* const kLetters[] = {"W", "E", "K", "H", "@", "V", "h", "EE", "", "?"};
     if (Present(in)) {
@@ -517,6 +518,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         args.push_back(NearMiss(in, command));
         args.insert(args.end(), rest.begin(), rest.end());
     }
+
+    const std::string machine = BuildMachine(in);
+    std::string error;
+    FUZZ_CHECK(SimLoadMachineText(machine, &error), "machine not loaded: " + error);
 
     bool closeFaults = false;
     int faults = in.ConsumeIntegralInRange(0, 2);
