@@ -6,19 +6,24 @@ program and its version (rckrv48-6.14-win32.zip) holding
 - README.TXT: plain ASCII text with CR LF line ends, made by pandoc from the
   parts of README.md between the lines "<!-- README.TXT begin -->" and
   "<!-- README.TXT end -->", under a first line naming the program as V does;
-- SHA256SUMS: the exe's SHA-256, in the form `sha256sum -c` reads.
+- the deployment scripts given with --script (deploy/SETKEY.BAT and
+  SETKEY.VBS), byte for byte: each must have an 8.3 name and be ASCII with
+  CR LF line ends, as COMMAND.COM and Notepad want them;
+- SHA256SUMS: the SHA-256 of the exe and of each script, in the form
+  `sha256sum -c` reads.
 
 The same inputs give the same zip bytes: the entries are stored in that
 order, with one fixed time stamp and fixed attributes.
 
 Usage: package.py --version-header runtime/version.h --readme README.md
-                  --out DIR EXE
+                  [--script FILE]... --out DIR EXE
 Prints the path of the zip it wrote.
 """
 
 import argparse
 import hashlib
 import os
+import re
 import subprocess
 import sys
 import zipfile
@@ -73,6 +78,23 @@ def readme_txt(header, markdown):
     return ("%s\r\n%s\r\n\r\n" % (title, "=" * len(title))).encode("ascii") + body
 
 
+def script_entry(path):
+    """(name, bytes) of a deployment script, after checking it can ship."""
+    name = os.path.basename(path)
+    with open(path, "rb") as f:
+        data = f.read()
+    if not re.match(r"^[A-Z0-9_]{1,8}\.[A-Z0-9]{1,3}$", name):
+        sys.exit("package.py: %s is not an upper-case 8.3 name" % name)
+    try:
+        data.decode("ascii")
+    except UnicodeDecodeError as e:
+        sys.exit("package.py: %s: byte %d is not ASCII" % (name, e.start))
+    if re.search(rb"\r(?!\n)|(?<!\r)\n", data) or not data.endswith(b"\r\n"):
+        sys.exit("package.py: %s: a line end that is not CR LF (a checkout that converted "
+                 "line ends?)" % name)
+    return name, data
+
+
 def write_package(path, entries):
     with zipfile.ZipFile(path, "w") as z:
         for name, data in entries:
@@ -87,6 +109,8 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--version-header", required=True)
     parser.add_argument("--readme", required=True)
+    parser.add_argument("--script", action="append", default=[],
+                        help="a deployment script to ship beside the exe")
     parser.add_argument("--out", required=True)
     parser.add_argument("exe")
     args = parser.parse_args()
@@ -97,11 +121,13 @@ def main():
     with open(args.readme, encoding="utf-8") as f:
         readme = readme_txt(header, f.read())
     name = header["RCK_PROGRAM_NAME"]
-    sums = ("%s  %s\n" % (hashlib.sha256(exe).hexdigest(), name)).encode("ascii")
+    scripts = [script_entry(p) for p in args.script]
+    sums = "".join("%s  %s\n" % (hashlib.sha256(data).hexdigest(), n)
+                   for n, data in [(name, exe)] + scripts).encode("ascii")
 
     os.makedirs(args.out, exist_ok=True)
     path = os.path.join(args.out, package_name(header))
-    write_package(path, [(name, exe), ("README.TXT", readme), ("SHA256SUMS", sums)])
+    write_package(path, [(name, exe), ("README.TXT", readme)] + scripts + [("SHA256SUMS", sums)])
     print(path)
     return 0
 

@@ -2,7 +2,8 @@
 """Plays the end-to-end scenarios on the Windows executable under Wine.
 
 Usage: run_scenarios_wine.py --exe rckrv48.exe --probe rck_probe.exe
-                             [--driver testcard.sys] [--prefix DIR] FILE.scn...
+                             [--driver testcard.sys] [--prefix DIR]
+                             [--scripts DIR] FILE.scn...
 
 The same scenario files as run_scenarios.py, on a real Windows API: Wine's
 registry, atom table, DOS device names and, with --driver, the test card
@@ -14,7 +15,10 @@ driver is restarted with the scenario's [Device NAME] sections, or stopped
 when it has none; then the executable runs once, and its exit code, standard
 output, the registry below the named keys, the global atoms, what the cards
 received and (for W) the DOS device names are compared with the scenario's
-expectations.
+expectations. A scenario started through a deployment script (`through:`)
+runs that script instead, with cmd or cscript, from a folder of the prefix
+that holds the program as RCKRV48.EXE beside the scripts, as the release
+package has them.
 
 Scenarios with cards are skipped without --driver, and so are those with
 machine settings that Wine cannot give, with the reason. Expectations that
@@ -25,6 +29,7 @@ every scenario was skipped.
 
 import argparse
 import os
+import shutil
 import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -40,6 +45,9 @@ SKIPPED = 77
 # scenario even when none names it.
 WATCHED_KEYS = ["HKEY_LOCAL_MACHINE\\Software\\Corvane"]
 MANAGER_ATOMS = ["RAD INSTALLED 0", "RAD INSTALLED 1"]
+# Where the program and the deployment scripts go in the prefix: a folder
+# with a blank in its name, which the scripts must quote.
+DEPLOY_FOLDER = "C:\\Program Files\\Rck Deploy"
 
 
 def blocks_by_section(lines):
@@ -102,10 +110,47 @@ def named_keys(scenarios):
 class Machine:
     """The Wine machine with the program and the probe beside it."""
 
-    def __init__(self, wine, exe, probe):
+    def __init__(self, wine, exe, probe, scripts=None):
         self.wine = wine
         self.exe = exe
         self.probe_exe = probe
+        self.scripts = scripts
+        self.deployed = None
+
+    def deploy(self):
+        """Puts the program as RCKRV48.EXE and the deployment scripts into
+        DEPLOY_FOLDER, once; returns that folder's Linux path."""
+        if self.deployed is None:
+            folder = os.path.join(self.wine.prefix, "drive_c",
+                                  *DEPLOY_FOLDER.split("\\")[1:])
+            os.makedirs(folder, exist_ok=True)
+            shutil.copyfile(self.exe, os.path.join(folder, "RCKRV48.EXE"))
+            for name in ("SETKEY.BAT", "SETKEY.VBS"):
+                shutil.copyfile(os.path.join(self.scripts, name), os.path.join(folder, name))
+            self.deployed = folder
+        return self.deployed
+
+    def undeploy(self):
+        if self.deployed is not None:
+            shutil.rmtree(self.deployed, ignore_errors=True)
+            self.deployed = None
+
+    def run(self, s, env):
+        """Starts the program for the scenario: directly, or through the
+        deployment script it names."""
+        if s.through is None:
+            return self.wine.run(self.exe, s.args, env=env)
+        folder = self.deploy()
+        elsewhere = self.wine.workdir
+        if s.through == "SETKEY.BAT":
+            # From its own folder, where it finds the program.
+            return self.wine.run("cmd", ["/c", "SETKEY.BAT"] + s.args, env=env, cwd=folder)
+        if s.through == "SETKEY.BAT on PATH":
+            # Wine puts WINEPATH in front of the PATH it gives its programs.
+            return self.wine.run("cmd", ["/c", "SETKEY.BAT"] + s.args, cwd=elsewhere,
+                                 env=dict(env or {}, WINEPATH=DEPLOY_FOLDER))
+        return self.wine.run("cscript", ["//nologo", DEPLOY_FOLDER + "\\SETKEY.VBS"] + s.args,
+                             env=env, cwd=elsewhere)
 
     def probe(self, *args):
         proc = self.wine.run(self.probe_exe, list(args))
@@ -172,7 +217,8 @@ def play(m, s, roots, atom_names, driver):
         # runs for every W, with or without cards: its links lead nowhere
         # unless a card stands behind them, and the program finds its names
         # existing.
-        driver.configure(s.machine_lines, lines, links=wn.WIN32 and s.args[:1] == ["W"])
+        driver.configure(s.machine_lines, lines,
+                         links=wn.WIN32 and s.program_args()[:1] == ["W"])
 
     start_atoms = starting_atoms(s)
     wanted = sc.expected_machine_lines(s)
@@ -182,14 +228,14 @@ def play(m, s, roots, atom_names, driver):
         m.probe("delete-atom", *atom_names)
         if start_atoms:
             m.probe("add-atom", *start_atoms)
-    watch_devices = s.args[:1] == ["W"]
+    watch_devices = s.program_args()[:1] == ["W"]
     if watch_devices:
         devices_before = set(m.probe("dos-devices").split("\n"))
 
     # Wine takes the code page from the locale and hands the program the
     # arguments in it.
     code_page_env = {"LC_ALL": wn.LOCALES[s.code_page]} if s.code_page else None
-    proc = m.wine.run(m.exe, s.args, env=code_page_env)
+    proc = m.run(s, code_page_env)
     if proc.stderr:
         problems.append("standard error: %r" % proc.stderr)
     if proc.returncode != s.exit:
@@ -294,6 +340,8 @@ def main():
     parser.add_argument("--probe", required=True, help="rck_probe.exe of the same build")
     parser.add_argument("--driver", help="testcard.sys, to play the scenarios with cards")
     parser.add_argument("--prefix", help="use this Wine prefix instead of a fresh one")
+    parser.add_argument("--scripts", default=os.path.join(HERE, "..", "..", "deploy"),
+                        help="the folder of SETKEY.BAT and SETKEY.VBS (deploy/)")
     parser.add_argument("files", nargs="+")
     args = parser.parse_args()
 
@@ -307,7 +355,8 @@ def main():
         return wn.require_or_skip(SKIPPED)
 
     with wn.Wine(args.prefix) as wine:
-        m = Machine(wine, os.path.abspath(args.exe), os.path.abspath(args.probe))
+        m = Machine(wine, os.path.abspath(args.exe), os.path.abspath(args.probe),
+                    os.path.abspath(args.scripts))
         roots, present = m.find_roots(WATCHED_KEYS + named_keys(scenarios))
         version_problems = check_version_resource(m, args.exe)
         for problem in version_problems:
@@ -315,7 +364,7 @@ def main():
         driver = None
         try:
             # On 32-bit Wine every W needs the driver's links (see play()).
-            if args.driver and any((wn.WIN32 and s.args[:1] == ["W"]) or
+            if args.driver and any((wn.WIN32 and s.program_args()[:1] == ["W"]) or
                                    any(is_card_driver(header)
                                        for header in blocks_by_section(s.machine_lines))
                                    for s in scenarios):
@@ -327,6 +376,7 @@ def main():
             # Leave a prefix given with --prefix as clean as it came.
             if driver is not None:
                 driver.remove()
+            m.undeploy()
             wine.reg_import(["[-%s]" % r for r in roots])
     failed += len(version_problems)
     for why, count in sorted(not_checked.items()):

@@ -21,6 +21,13 @@ FAMILY_VERSIONS = {
 }
 
 
+# How a scenario's program may be started besides directly: through one of
+# the deployment scripts shipped beside it (deploy/), which run W with the
+# scenario's arguments. "on PATH": from another folder, the scripts' folder on
+# the PATH.
+SCRIPTS = ("SETKEY.BAT", "SETKEY.BAT on PATH", "SETKEY.VBS")
+
+
 class ScenarioError(Exception):
     pass
 
@@ -34,6 +41,7 @@ class Scenario:
         self.registry_lines = []
         self.machine_lines = []
         self.args = None
+        self.through = None
         self.code_page = None
         self.exit = None
         self.stdout = b""
@@ -49,6 +57,11 @@ class Scenario:
         if self.code_page is None:
             return self.args
         return [a.encode("cp%d" % self.code_page) for a in self.args]
+
+    def program_args(self):
+        """The arguments the program itself gets: a deployment script runs W
+        with the scenario's."""
+        return ["W"] + self.args if self.through else self.args
 
     def needs_card_driver(self):
         return any(l.strip().lower().startswith("[device") for l in self.machine_lines)
@@ -136,6 +149,11 @@ def load_scenarios(path):
             block = current.expect_machine
         elif key == "run":
             current.args = shlex.split(value)
+        elif key == "through":
+            if value not in SCRIPTS:
+                raise ScenarioError("%s:%d: through one of %s, not %s" %
+                                    (path, number, ", ".join(SCRIPTS), value))
+            current.through = value
         elif key == "codepage":
             if value not in ("932", "1252"):
                 raise ScenarioError("%s:%d: code page 932 or 1252, not %s" % (path, number, value))

@@ -227,10 +227,11 @@ class Wine:
     def __exit__(self, *exc):
         self.stop()
 
-    def run(self, program, args, stdin=b"", env=None, timeout=60):
-        """Runs a Windows program; returns the CompletedProcess with bytes."""
+    def run(self, program, args, stdin=b"", env=None, timeout=60, cwd=None):
+        """Runs a Windows program, in the Linux folder cwd (Wine gives the
+        program the same folder); returns the CompletedProcess with bytes."""
         full_env = dict(self.env, **(env or {}))
-        return subprocess.run([WINE, program] + list(args), env=full_env, input=stdin,
+        return subprocess.run([WINE, program] + list(args), env=full_env, input=stdin, cwd=cwd,
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=timeout)
 
     def path(self, name):

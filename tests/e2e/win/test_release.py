@@ -2,7 +2,8 @@
 """The release package, built from scratch the way the README says: two
 copies of the sources in two folders give the same exe and zip bytes with no
 build path in them; the zip holds the exe (which passes the build check),
-README.TXT with the README's usage and exit codes, and the exe's SHA256SUMS;
+README.TXT with the README's usage and exit codes, the deployment scripts
+as deploy/ has them, and SHA256SUMS of the exe and the scripts;
 and a third copy whose runtime/version.h names another variant and version
 gets them everywhere: package name, version resource, V's line and the
 driver identity that the program demands.
@@ -27,6 +28,7 @@ import check_exe  # noqa: E402
 
 SOURCE = None
 EXE = os.path.join("build", "win32", "cli", "rckrv48.exe")
+SCRIPTS = ["SETKEY.BAT", "SETKEY.VBS"]
 
 # The other identity of the third copy, and the default machine's driver
 # identity in the registry and in the running driver, before and after.
@@ -115,18 +117,27 @@ class ReleaseTest(unittest.TestCase):
                 for name, data in texts:
                     self.assertFalse(form in data, "%s holds the build path %s" % (name, path))
 
-    def test_package_holds_the_checked_exe_readme_and_checksum(self):
+    def test_package_holds_the_checked_exe_readme_scripts_and_checksums(self):
         program = self.header["RCK_PROGRAM_NAME"]
         self.assertEqual(os.path.basename(self.zips[0]),
                          "rckrv48-%s-win32.zip" % self.header["RCK_VERSION_TEXT"])
-        self.assertEqual([program, "README.TXT", "SHA256SUMS"], self.package.namelist())
-        for name in program, "README.TXT":
+        self.assertEqual([program, "README.TXT"] + SCRIPTS + ["SHA256SUMS"],
+                         self.package.namelist())
+        for name in [program, "README.TXT"] + SCRIPTS:
             self.assertRegex(name, r"^[A-Z0-9_]{1,8}\.[A-Z0-9]{1,3}$")
         for info in self.package.infolist():
             self.assertEqual((1980, 1, 1, 0, 0, 0), info.date_time, info.filename)
         self.assertEqual(self.exe, self.package.read(program))
         self.assertTrue(check_exe.check(os.path.join(self.src[0], EXE), self.header, 16384))
-        self.assertEqual(("%s  %s\n" % (hashlib.sha256(self.exe).hexdigest(), program)).encode(),
+        # The scripts as the checkout has them, CR LF line ends and all.
+        shipped = [(program, self.exe)]
+        for name in SCRIPTS:
+            data = self.package.read(name)
+            self.assertEqual(read(os.path.join(SOURCE, "deploy", name)), data, name)
+            self.assertEqual(data.count(b"\n"), data.count(b"\r\n"), name)
+            shipped.append((name, data))
+        self.assertEqual("".join("%s  %s\n" % (hashlib.sha256(data).hexdigest(), name)
+                                 for name, data in shipped).encode(),
                          self.package.read("SHA256SUMS"))
 
     def test_readme_txt_is_notepad_text_with_the_readme_usage_and_exit_codes(self):
