@@ -19,7 +19,6 @@
 namespace {
 
 const int kDefaultProfile = 1;
-const int kPushKeyLength = 5;
 
 // A profile argument is exactly one character, '0' to '4'.
 int ParseProfileArgument(const char* argument, int* profile) {

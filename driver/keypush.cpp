@@ -5,7 +5,6 @@
 #include "driver/discovery.h"
 #include "keyrecord/codec.h"
 #include "keyrecord/keyrecord.h"
-#include "runtime/text.h"
 #include "runtime/version.h"
 
 namespace {
@@ -15,8 +14,6 @@ namespace {
 const unsigned short kExpectedVariant = RCK_VARIANT;
 const unsigned short kExpectedMajor = RCK_VERSION_MAJOR;
 const unsigned short kExpectedMinor = RCK_VERSION_MINOR;
-
-const int kPushKeyLength = 5;
 
 const int kPushed = 0;
 const int kWrongDriver = 5;
@@ -51,20 +48,10 @@ int IdentityMatches() {
 }
 
 // Key 1 holds the key text and its terminating zero; every other byte of the
-// record that is not set here is zero, so keys 2 to 4 are empty.
+// record that is not set by StartKeyRecord is zero, so keys 2 to 4 are empty.
 void BuildFreshKeyRecord(const char* keyText) {
-    unsigned char* record = g_FreshKeyRecord;
-    FillBytes(record, 0, kKeyRecordSize);
-    PutWord32(record + kKeyRecordMagicOffset, kKeyRecordMagic);
-    PutWord16(record + kDefaultKeyIndexOffset, 0);
-    PutWord16(record + kEnableFlagOffset, 1);
-    PutWord16(record + kEmbeddedLengthOffset, kEmbeddedLength);
-    PutWord16(record + kEmbeddedTypeOffset, kEmbeddedType);
-    unsigned char* slot = record + KeySlotOffset(0);
-    PutWord16(slot + kKeyLengthOffset, kPushKeyLength);
-    // The caller passes five characters; a shorter text is not read past its end.
-    int length = BoundedTextLength(keyText, kPushKeyLength);
-    CopyBytes(slot + kKeyDataOffset, keyText, length);
+    StartKeyRecord(g_FreshKeyRecord);
+    SetFirstKey(g_FreshKeyRecord, keyText);
 }
 
 void BuildKeyTextRecord() {

@@ -30,10 +30,6 @@ const char kFallbackKey[] = "Software\\Corvane\\Driver";
 const char kClientManagerKey[] = "Software\\Corvane\\Client Manager";
 const char kNoSsid[] = "XXXXXX";
 
-// The length a W key has, and what RekeyStoredRecord copies of it: the five
-// characters and their terminating zero.
-const int kRekeyLength = 5;
-
 // Formats the key of profile 1 to 4 into `dest`. A path that would not fit
 // fails instead of being cut short or overrunning `dest`.
 int FormatProfileKey(char* dest, int destSize, int profile) {
@@ -98,16 +94,12 @@ int RekeyStoredRecord(const char* keyText, int profile) {
     }
     unsigned char record[kKeyRecordSize];
     UnscrambleText(g_ScrambleKey, record, text);
-    if (GetWord32(record + kKeyRecordMagicOffset) != kKeyRecordMagic) {
+    if (!HasKeyRecordMagic(record)) {
         return 0;
     }
     // Key 1 gets the five characters and their terminator; its remaining
     // data bytes, the default key index and keys 2 to 4 stay as stored.
-    unsigned char* slot = record + KeySlotOffset(0);
-    CopyBytes(slot + kKeyDataOffset, keyText, kRekeyLength);
-    slot[kKeyDataOffset + kRekeyLength] = 0;
-    PutWord16(slot + kKeyLengthOffset, kRekeyLength);
-    PutWord16(record + kEnableFlagOffset, 1);
+    SetFirstKey(record, keyText);
     char newText[ENCRYPTION_TEXT_SIZE];
     ScrambleBytes(g_ScrambleKey, newText, record, kKeyRecordSize);
     return WriteEncryption(newText, profile);
