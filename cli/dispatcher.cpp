@@ -43,9 +43,13 @@ int TakeOptionalProfile(int argc, char** argv, int index, int* profile) {
     return 0;
 }
 
-// The adapter must be installed and record the driver identity the program
-// is built for: 0, or the result that ends the command.
-int CheckInstalledAdapter() {
+// The shared front of E and W: the optional profile argument 3; then the
+// adapter must be installed and record the driver identity the program is
+// built for. 0 with `profile` set, or the result that ends the command.
+int TakeProfileAndAdapter(int argc, char** argv, int* profile) {
+    if (!TakeOptionalProfile(argc, argv, 3, profile)) {
+        return RESULT_MALFORMED;
+    }
     if (!FindAdapter(g_CardIdTable)) {
         return RESULT_NO_ADAPTER;
     }
@@ -74,12 +78,9 @@ int RunStoreText(int argc, char** argv) {
         return RESULT_MALFORMED;
     }
     int profile = 0;
-    if (!TakeOptionalProfile(argc, argv, 3, &profile)) {
-        return RESULT_MALFORMED;
-    }
-    int installed = CheckInstalledAdapter();
-    if (installed != RESULT_DONE) {
-        return installed;
+    int front = TakeProfileAndAdapter(argc, argv, &profile);
+    if (front != RESULT_DONE) {
+        return front;
     }
     return WriteEncryption(argv[2], profile) ? RESULT_DONE : RESULT_REGISTRY_FAILED;
 }
@@ -134,12 +135,9 @@ int TakePushKey(char* key) {
 
 int RunNewFirstKey(int argc, char** argv) {
     int profile = 0;
-    if (!TakeOptionalProfile(argc, argv, 3, &profile)) {
-        return RESULT_MALFORMED;
-    }
-    int installed = CheckInstalledAdapter();
-    if (installed != RESULT_DONE) {
-        return installed;
+    int front = TakeProfileAndAdapter(argc, argv, &profile);
+    if (front != RESULT_DONE) {
+        return front;
     }
     if (!TakePushKey(argv[2])) {
         return RESULT_MALFORMED;
