@@ -65,10 +65,10 @@ HANDLE SearchNtNames(const char* shortName, int count, const char* (*nameAt)(con
     for (int index = 0; index < count; ++index) {
         HANDLE device = INVALID_HANDLE_VALUE;
         NtNameOutcome outcome = TryNtDeviceName(nameAt(shortName, index), &device);
-        if (outcome == NT_NAME_OPENED) {
+        if (outcome == kNtNameOpened) {
             return device;
         }
-        if (outcome == NT_NAME_STOP) {
+        if (outcome == kNtNameStop) {
             break;
         }
     }
@@ -79,18 +79,18 @@ HANDLE SearchNtNames(const char* shortName, int count, const char* (*nameAt)(con
 // INVALID_HANDLE_VALUE, with the driver id it stands for.
 HANDLE FindDevice(const char* shortName, unsigned int* driverId) {
     switch (g_OsFamily) {
-    case OS_FAMILY_WIN95:
+    case kOsFamilyWin95:
         *driverId = kDriverIdWin95;
         wsprintfA(g_DosDeviceName, "RU%s41.VXD", shortName);
         return OpenVxdDevice();
-    case OS_FAMILY_WIN98:
+    case kOsFamilyWin98:
         *driverId = kDriverIdWin98;
         wsprintfA(g_DosDeviceName, "RU%s48.VXD", shortName);
         return OpenVxdDevice();
-    case OS_FAMILY_NT4:
+    case kOsFamilyNt4:
         *driverId = kDriverIdNt4;
         return SearchNtNames(shortName, kNt4NameCount, Nt4Name);
-    case OS_FAMILY_WIN2000:
+    case kOsFamilyWin2000:
         *driverId = kDriverIdWin2000;
         return SearchNtNames(shortName, kWin2000NameCount, Win2000Name);
     default:
@@ -116,22 +116,22 @@ NtNameOutcome TryNtDeviceName(const char* name, HANDLE* device) {
     *device = INVALID_HANDLE_VALUE;
     g_AttemptFlag = 0;
     if (!CopyText(g_DosDeviceName, kDeviceNameSize, name)) {
-        return NT_NAME_NEXT;
+        return kNtNameNext;
     }
     wsprintfA(g_DevicePath, "\\\\.\\%s", name);
     if (QueryDosDeviceA(name, g_QueryBuffer, MAX_PATH) == 0) {
         if (GetLastError() != ERROR_FILE_NOT_FOUND) {
-            return NT_NAME_STOP;
+            return kNtNameStop;
         }
         wsprintfA(g_DosTargetPath, "\\Device\\%s", name);
         if (!DefineDosDeviceA(DDD_RAW_TARGET_PATH, name, g_DosTargetPath)) {
-            return NT_NAME_STOP;
+            return kNtNameStop;
         }
         if (QueryDosDeviceA(name, g_QueryBuffer, MAX_PATH) == 0) {
             // Defined but not to be seen: take the definition back rather
             // than leave a name behind.
             RemoveDefinedDosName();
-            return NT_NAME_STOP;
+            return kNtNameStop;
         }
         g_AttemptFlag = 1;
     }
@@ -141,14 +141,14 @@ NtNameOutcome TryNtDeviceName(const char* name, HANDLE* device) {
             RemoveDefinedDosName();
             g_AttemptFlag = 0;
         }
-        return NT_NAME_NEXT;
+        return kNtNameNext;
     }
     if (!Probe(opened)) {
         ReleaseAttempt(opened);
-        return NT_NAME_NEXT;
+        return kNtNameNext;
     }
     *device = opened;
-    return NT_NAME_OPENED;
+    return kNtNameOpened;
 }
 
 int OpenDriverDevice(const char* shortName) {

@@ -23,7 +23,7 @@ class ChannelTest : public ::testing::Test {
         for (unsigned char& b : g_ProbeBlock) {
             b = 0;
         }
-        g_OsFamily = OS_FAMILY_WIN2000;
+        g_OsFamily = kOsFamilyWin2000;
         SimAddCardDriver("PcCard0-0");
     }
     void Open() {

@@ -50,13 +50,13 @@ class DiscoveryTest : public ::testing::Test {
 TEST_F(DiscoveryTest, NinetyFiveAndNinetyEightOpenTheirVxd) {
     SimAddCardDriver("RUKRV41.VXD");
     SimAddCardDriver("RUKRV48.VXD");
-    Family(OS_FAMILY_WIN95);
+    Family(kOsFamilyWin95);
     EXPECT_EQ(0, OpenDriverDevice("KRV"));
     EXPECT_EQ(41u, g_Channel.driverId);
     EXPECT_EQ(1, SimOpenHandleCount("RUKRV41.VXD"));
     EXPECT_EQ(0, CloseDriverDevice());
 
-    Family(OS_FAMILY_WIN98);
+    Family(kOsFamilyWin98);
     EXPECT_EQ(0, OpenDriverDevice("KRV"));
     EXPECT_EQ(48u, g_Channel.driverId);
     EXPECT_EQ(1, SimOpenHandleCount("RUKRV48.VXD"));
@@ -68,13 +68,13 @@ TEST_F(DiscoveryTest, NinetyFiveAndNinetyEightOpenTheirVxd) {
 
 TEST_F(DiscoveryTest, NinetyFiveWithoutItsVxdFindsNothing) {
     SimAddCardDriver("RUKRV48.VXD");
-    Family(OS_FAMILY_WIN95);
+    Family(kOsFamilyWin95);
     EXPECT_EQ(66, OpenDriverDevice("KRV"));
     ExpectNothingLeft();
 }
 
 TEST_F(DiscoveryTest, NtFourTriesItsNamesAndRemovesTheOnesItDefined) {
-    Family(OS_FAMILY_NT4);
+    Family(kOsFamilyNt4);
     SimAddCardDriver("RNKRV523");
     EXPECT_EQ(0, OpenDriverDevice("KRV"));
     EXPECT_EQ(52u, g_Channel.driverId);
@@ -90,7 +90,7 @@ TEST_F(DiscoveryTest, NtFourTriesItsNamesAndRemovesTheOnesItDefined) {
 }
 
 TEST_F(DiscoveryTest, WindowsTwoThousandUsesAnExistingNameAsItIs) {
-    Family(OS_FAMILY_WIN2000);
+    Family(kOsFamilyWin2000);
     SimAddCardDriver("PcCard1-0");
     SimDefineDosName("PcCard1-0", "\\Device\\PcCard1-0");
     EXPECT_EQ(0, OpenDriverDevice("KRV"));
@@ -113,7 +113,7 @@ TEST_F(DiscoveryTest, UnknownFamilyTriesNothing) {
 }
 
 TEST_F(DiscoveryTest, AnOpenDeviceIsNotOpenedAgain) {
-    Family(OS_FAMILY_WIN2000);
+    Family(kOsFamilyWin2000);
     SimAddCardDriver("PcCard0-0");
     ASSERT_EQ(0, OpenDriverDevice("KRV"));
     SimClearCallLog();
@@ -123,7 +123,7 @@ TEST_F(DiscoveryTest, AnOpenDeviceIsNotOpenedAgain) {
 }
 
 TEST_F(DiscoveryTest, BusyDriverIsAskedAgainAfterAPause) {
-    Family(OS_FAMILY_WIN2000);
+    Family(kOsFamilyWin2000);
     SimCardDriver busy;
     busy.busy = 3;
     SimAddCardDriver("PcCard0-0", busy);
@@ -141,9 +141,9 @@ TEST_F(DiscoveryTest, BusyDriverIsAskedAgainAfterAPause) {
 TEST_F(DiscoveryTest, AlwaysBusyDriverGivesUpAfterTenAttempts) {
     SimCardDriver busy;
     busy.busy = 100;
-    for (int family : {OS_FAMILY_WIN2000, OS_FAMILY_WIN98}) {
+    for (int family : {kOsFamilyWin2000, kOsFamilyWin98}) {
         SimReset();
-        SimAddCardDriver(family == OS_FAMILY_WIN98 ? "RUKRV48.VXD" : "PcCard0-0", busy);
+        SimAddCardDriver(family == kOsFamilyWin98 ? "RUKRV48.VXD" : "PcCard0-0", busy);
         Family(family);
         EXPECT_EQ(68, OpenDriverDevice("KRV"));
         EXPECT_EQ(10, SimSleepCount());
@@ -153,7 +153,7 @@ TEST_F(DiscoveryTest, AlwaysBusyDriverGivesUpAfterTenAttempts) {
 }
 
 TEST_F(DiscoveryTest, NamesThatFailOpenOrProbeAreRemovedAndTheNextIsTried) {
-    Family(OS_FAMILY_WIN2000);
+    Family(kOsFamilyWin2000);
     SimCardDriver locked;
     locked.openError = ERROR_ACCESS_DENIED;
     SimCardDriver broken;
@@ -168,14 +168,14 @@ TEST_F(DiscoveryTest, NamesThatFailOpenOrProbeAreRemovedAndTheNextIsTried) {
 }
 
 TEST_F(DiscoveryTest, NoDeviceBehindAnyNameLeavesNothing) {
-    Family(OS_FAMILY_NT4);
+    Family(kOsFamilyNt4);
     EXPECT_EQ(66, OpenDriverDevice("KRV"));
     EXPECT_EQ(9, SimCallCount("CreateFileA"));
     ExpectNothingLeft();
 }
 
 TEST_F(DiscoveryTest, UnexpectedDosNameFailuresStopTheSearch) {
-    Family(OS_FAMILY_WIN2000);
+    Family(kOsFamilyWin2000);
     SimAddCardDriver("PcCard0-1");
     // A query error other than file-not-found, even though a later name works.
     SimFailCall("QueryDosDeviceA", 1, ERROR_ACCESS_DENIED);
@@ -200,7 +200,7 @@ TEST_F(DiscoveryTest, UnexpectedDosNameFailuresStopTheSearch) {
 }
 
 TEST_F(DiscoveryTest, ProbeFailuresCloseTheAttempt) {
-    Family(OS_FAMILY_WIN2000);
+    Family(kOsFamilyWin2000);
     SimCardDriver refusing;
     refusing.probeStatus = 7;
     SimAddCardDriver("PcCard0-0", refusing);
@@ -218,7 +218,7 @@ TEST_F(DiscoveryTest, ProbeFailuresCloseTheAttempt) {
 }
 
 TEST_F(DiscoveryTest, VxdWhoseProbeCallFailsIsJudgedByTheEmptyProbeBlock) {
-    Family(OS_FAMILY_WIN95);
+    Family(kOsFamilyWin95);
     SimCardDriver broken;
     broken.callError = ERROR_GEN_FAILURE;
     SimAddCardDriver("RUKRV41.VXD", broken);
@@ -227,7 +227,7 @@ TEST_F(DiscoveryTest, VxdWhoseProbeCallFailsIsJudgedByTheEmptyProbeBlock) {
 }
 
 TEST_F(DiscoveryTest, IncompatibleFirmwareClosesTheDevice) {
-    Family(OS_FAMILY_WIN2000);
+    Family(kOsFamilyWin2000);
     SimCardDriver old;
     old.compatibility = {6, 0x0827, 0, 0, 48, 100, 120};
     SimAddCardDriver("PcCard0-0", old);
@@ -243,7 +243,7 @@ TEST_F(DiscoveryTest, IncompatibleFirmwareClosesTheDevice) {
 }
 
 TEST_F(DiscoveryTest, OverlongShortNameIsRefused) {
-    Family(OS_FAMILY_NT4);
+    Family(kOsFamilyNt4);
     const std::string name(200, 'K');
     EXPECT_EQ(66, OpenDriverDevice(name.c_str()));
     EXPECT_TRUE(SimCallLog().empty());

@@ -18,7 +18,7 @@ class FirmwareTest : public ::testing::Test {
     void SetUp() override {
         SimReset();
         g_Channel = DriverChannel();
-        g_OsFamily = OS_FAMILY_WIN2000;
+        g_OsFamily = kOsFamilyWin2000;
         SimAddCardDriver("PcCard0-0");
         ASSERT_EQ(0, OpenDriverDevice("KRV"));
     }

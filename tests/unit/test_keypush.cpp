@@ -40,7 +40,7 @@ class KeyPushTest : public ::testing::Test {
         for (unsigned char& b : g_ProbeBlock) {
             b = 0;
         }
-        g_OsFamily = OS_FAMILY_WIN2000;
+        g_OsFamily = kOsFamilyWin2000;
         SimAddCardDriver("PcCard0-0");
     }
     SimCardDriver& Driver() { return *SimCardDriverSettings("PcCard0-0"); }
@@ -71,9 +71,9 @@ TEST_F(KeyPushTest, WorksOnEveryFamily) {
     const struct {
         int family;
         const char* device;
-    } cases[] = {{OS_FAMILY_WIN95, "RUKRV41.VXD"},
-                 {OS_FAMILY_WIN98, "RUKRV48.VXD"},
-                 {OS_FAMILY_NT4, "RNKRV521"}};
+    } cases[] = {{kOsFamilyWin95, "RUKRV41.VXD"},
+                 {kOsFamilyWin98, "RUKRV48.VXD"},
+                 {kOsFamilyNt4, "RNKRV521"}};
     for (const auto& c : cases) {
         SimReset();
         SimSetWindowsFamily(c.family);
