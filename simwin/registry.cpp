@@ -340,6 +340,7 @@ bool StartsNoCase(const char* p, const char* e, const char* prefix) {
     return true;
 }
 
+// The simulated machine keeps its own copy, apart from the program's runtime/.
 int HexDigit(char c) {
     if (c >= '0' && c <= '9') {
         return c - '0';

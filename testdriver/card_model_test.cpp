@@ -206,6 +206,8 @@ class Both {
         }
     }
 
+    // Decodes the card model's log on its own, not with simwin's decoding of
+    // the same events, so that the comparison of the two logs is independent.
     void Note(const card_received& r) {
         std::vector<WORD> words;
         for (uint32_t i = 0; i < r.word_count; ++i) {

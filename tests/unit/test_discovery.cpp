@@ -1,51 +1,11 @@
 // Finding and opening the card driver's device on the simulated machine, for
 // every Windows family, and that no attempt leaves a handle or a DOS device
 // name behind.
-#include "driver/channel.h"
-#include "driver/discovery.h"
-#include "settings/platform.h"
-#include "simwin/simctl.h"
-#include "simwin/simctl_devices.h"
-
-#include <gtest/gtest.h>
-
-#include <string>
-#include <vector>
+#include "tests/unit/driver_fixture.h"
 
 namespace {
 
-class DiscoveryTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        SimReset();
-        g_Channel = DriverChannel();
-        for (unsigned char& b : g_ProbeBlock) {
-            b = 0;
-        }
-    }
-    void TearDown() override { ReleaseDriverDevice(); }
-    void Family(int family) {
-        g_OsFamily = family;
-        SimSetWindowsFamily(family);
-    }
-    // The calls of one function, in order, without the function name.
-    std::vector<std::string> Calls(const std::string& function) {
-        std::vector<std::string> out;
-        for (const std::string& entry : SimCallLog()) {
-            if (entry.compare(0, function.size() + 1, function + " ") == 0) {
-                out.push_back(entry.substr(function.size() + 1));
-            }
-        }
-        return out;
-    }
-    // Nothing of a failed open is left: the channel is closed, no handle is
-    // open and no DOS device name remains.
-    void ExpectNothingLeft() {
-        EXPECT_EQ(0u, g_Channel.driverId);
-        EXPECT_EQ(0, SimOpenHandleCount());
-        EXPECT_TRUE(SimDosNames().empty());
-    }
-};
+class DiscoveryTest : public DriverTest {};
 
 TEST_F(DiscoveryTest, NinetyFiveAndNinetyEightOpenTheirVxd) {
     SimAddCardDriver("RUKRV41.VXD");
