@@ -24,8 +24,6 @@ unsigned char g_FreshKeyRecord[kKeyRecordSize];
 char g_KeyText[kKeyRecordTextLength + 1];
 unsigned short g_KeyTextRecord[kKeyTextRecordLength + 1];
 
-static_assert(kKeyTextCharacters == kKeyRecordTextLength, "one key record per key text record");
-
 // Ends the use of the device; a driver that does not acknowledge the close
 // is let go of all the same, so that no DOS device name outlives the run.
 void EndPush() {
