@@ -19,7 +19,6 @@
 namespace {
 
 const int kDefaultProfile = 1;
-const int kPushKeyLength = 5;
 
 // A profile argument is exactly one character, '0' to '4'.
 int ParseProfileArgument(const char* argument, int* profile) {
@@ -44,80 +43,81 @@ int TakeOptionalProfile(int argc, char** argv, int index, int* profile) {
     return 0;
 }
 
-// The adapter must be installed and record the driver identity the program
-// is built for: 0, or the result that ends the command.
-int CheckInstalledAdapter() {
-    if (!FindAdapter(g_CardIdTable)) {
-        return RESULT_NO_ADAPTER;
+// The shared front of E and W: the optional profile argument 3; then the
+// adapter must be installed and record the driver identity the program is
+// built for. 0 with `profile` set, or the result that ends the command.
+int TakeProfileAndAdapter(int argc, char** argv, int* profile) {
+    if (!TakeOptionalProfile(argc, argv, 3, profile)) {
+        return kExitMalformed;
     }
-    return CheckDriverVersion() ? RESULT_DONE : RESULT_WRONG_DRIVER;
+    if (!FindAdapter(g_CardIdTable)) {
+        return kExitNoAdapter;
+    }
+    return CheckDriverVersion() ? kExitDone : kExitWrongDriver;
 }
 
 int RunClientManager(int argc, char** argv) {
     (void)argv;
     if (argc != 2) {
-        return RESULT_MALFORMED;
+        return kExitMalformed;
     }
     // The atom stays behind for the client manager's installer to find.
     if (IsClientManagerInstalled()) {
         GlobalAddAtomA("RAD INSTALLED 1");
-        return RESULT_MANAGER_PRESENT;
+        return kExitManagerPresent;
     }
     GlobalAddAtomA("RAD INSTALLED 0");
-    return RESULT_MANAGER_ABSENT;
+    return kExitManagerAbsent;
 }
 
 int RunStoreText(int argc, char** argv) {
     if (argc != 3 && argc != 4) {
-        return RESULT_MALFORMED;
+        return kExitMalformed;
     }
     if (BoundedTextLength(argv[2], kKeyRecordTextLength + 1) != kKeyRecordTextLength) {
-        return RESULT_MALFORMED;
+        return kExitMalformed;
     }
     int profile = 0;
-    if (!TakeOptionalProfile(argc, argv, 3, &profile)) {
-        return RESULT_MALFORMED;
+    int front = TakeProfileAndAdapter(argc, argv, &profile);
+    if (front != kExitDone) {
+        return front;
     }
-    int installed = CheckInstalledAdapter();
-    if (installed != RESULT_DONE) {
-        return installed;
-    }
-    return WriteEncryption(argv[2], profile) ? RESULT_DONE : RESULT_REGISTRY_FAILED;
+    return WriteEncryption(argv[2], profile) ? kExitDone : kExitRegistryFailed;
 }
 
 int RunPrintSsid(int argc, char** argv) {
     int profile = 0;
     if (!TakeOptionalProfile(argc, argv, 2, &profile)) {
-        return RESULT_MALFORMED;
+        return kExitMalformed;
     }
     if (!FindAdapter(g_CardIdTable)) {
         PrintText("XXXXXX");
-        return RESULT_NO_ADAPTER;
+        return kExitNoAdapter;
     }
     PrintText(ReadDesiredSsid(nullptr, profile));
-    return CheckDriverVersion() ? RESULT_DONE : RESULT_WRONG_DRIVER;
+    return CheckDriverVersion() ? kExitDone : kExitWrongDriver;
 }
 
 int RunBuildKey(int argc, char** argv) {
     if (argc != 7) {
-        return RESULT_MALFORMED;
+        return kExitMalformed;
     }
     UnscrambleText(g_ScrambleKey, g_KeyRecordBuffer, g_DefaultKeyRecordText);
     if (!FillKeyRecord(argv, g_KeyRecordBuffer)) {
-        return RESULT_MALFORMED;
+        return kExitMalformed;
     }
-    return StoreKeyRecord(g_KeyRecordBuffer) ? RESULT_DONE : RESULT_REGISTRY_FAILED;
+    return StoreKeyRecord(g_KeyRecordBuffer) ? kExitDone : kExitRegistryFailed;
 }
 
 int RunVersion(int argc, char** argv) {
     (void)argv;
     if (argc != 2) {
-        return RESULT_MALFORMED;
+        return kExitMalformed;
     }
     char line[64];
     wsprintfA(line, "%s Variant %d, Version %s\n", RCK_PROGRAM_NAME, RCK_VARIANT, RCK_VERSION_TEXT);
     PrintText(line);
-    return RESULT_DONE;
+    return kExitDone;
 }
 
 // Lower-cases the key in place and accepts exactly five hexadecimal digits.
@@ -135,21 +135,18 @@ int TakePushKey(char* key) {
 
 int RunNewFirstKey(int argc, char** argv) {
     int profile = 0;
-    if (!TakeOptionalProfile(argc, argv, 3, &profile)) {
-        return RESULT_MALFORMED;
-    }
-    int installed = CheckInstalledAdapter();
-    if (installed != RESULT_DONE) {
-        return installed;
+    int front = TakeProfileAndAdapter(argc, argv, &profile);
+    if (front != kExitDone) {
+        return front;
     }
     if (!TakePushKey(argv[2])) {
-        return RESULT_MALFORMED;
+        return kExitMalformed;
     }
     int pushed = PushKeyToDriver(argv[2]);
     if (pushed != 0) {
-        return pushed == RESULT_WRONG_DRIVER ? RESULT_WRONG_DRIVER : RESULT_NO_DEVICE;
+        return pushed == kExitWrongDriver ? kExitWrongDriver : kExitNoDevice;
     }
-    return RekeyStoredRecord(argv[2], profile) ? RESULT_DONE : RESULT_REGISTRY_FAILED;
+    return RekeyStoredRecord(argv[2], profile) ? kExitDone : kExitRegistryFailed;
 }
 
 struct Command {
@@ -167,13 +164,13 @@ const Command kCommands[] = {
 int DispatchCommand(int argc, char** argv, char** envp) {
     (void)envp;
     if (argc < 2) {
-        return RESULT_NO_COMMAND;
+        return kExitNoCommand;
     }
     // An empty first argument is as malformed as a long one; neither is
     // read past its end.
     const char* letter = argv[1];
     if (letter[0] == '\0' || letter[1] != '\0') {
-        return RESULT_MALFORMED;
+        return kExitMalformed;
     }
     IdentifyPlatform(nullptr);
     for (const Command& command : kCommands) {
@@ -181,5 +178,5 @@ int DispatchCommand(int argc, char** argv, char** envp) {
             return command.run(argc, argv);
         }
     }
-    return RESULT_NO_COMMAND;
+    return kExitNoCommand;
 }

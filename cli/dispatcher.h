@@ -1,17 +1,19 @@
 // The command dispatcher: the program's whole user interface.
 #pragma once
 
-// Result codes; the dispatcher's result is the process exit code.
+// Result codes; the dispatcher's result is the process exit code, hence
+// kExit, which keeps them apart from the driver channel's own results
+// (driver/protocol.h).
 enum ResultCode {
-    RESULT_DONE = 0,
-    RESULT_NO_COMMAND = 1,
-    RESULT_NO_ADAPTER = 2,
-    RESULT_REGISTRY_FAILED = 3,
-    RESULT_MALFORMED = 4,
-    RESULT_WRONG_DRIVER = 5,
-    RESULT_NO_DEVICE = 6,
-    RESULT_MANAGER_ABSENT = 100,
-    RESULT_MANAGER_PRESENT = 101
+    kExitDone = 0,
+    kExitNoCommand = 1,
+    kExitNoAdapter = 2,
+    kExitRegistryFailed = 3,
+    kExitMalformed = 4,
+    kExitWrongDriver = 5,
+    kExitNoDevice = 6,
+    kExitManagerAbsent = 100,
+    kExitManagerPresent = 101
 };
 
 // Checks the argument vector (argument 0 is the program name, argument 1 the

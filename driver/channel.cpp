@@ -27,13 +27,6 @@ void ClearChannel() {
     g_Channel.device = INVALID_HANDLE_VALUE;
 }
 
-int RemoveDefinedName() {
-    return DefineDosDeviceA(DDD_RAW_TARGET_PATH | DDD_REMOVE_DEFINITION | DDD_EXACT_MATCH_ON_REMOVE,
-                            g_DosDeviceName, g_DosTargetPath)
-               ? 0
-               : kResultRefused;
-}
-
 void SetRequest(unsigned short command, unsigned short length, unsigned short type) {
     unsigned char* block = g_Channel.requestBlock;
     PutWord16(block + kCommandOffset, command);
@@ -41,8 +34,19 @@ void SetRequest(unsigned short command, unsigned short length, unsigned short ty
     PutWord16(block + kRecordTypeOffset, type);
 }
 
-unsigned short ClampLength(unsigned short length) {
-    return length > kMaxRecordLength ? static_cast<unsigned short>(kMaxRecordLength) : length;
+// Sets a get or put request for `record` (words: length, type, data): its
+// length, cut to 4097, and its type; a null record, or one of length 0, which
+// has no type word, as length 0, type 0. Returns the length set.
+unsigned short SetRecordRequest(unsigned short command, const unsigned short* record) {
+    unsigned short length = 0;
+    unsigned short type = 0;
+    if (record != nullptr) {
+        length = record[0] > kMaxRecordLength ? static_cast<unsigned short>(kMaxRecordLength)
+                                              : record[0];
+        type = length > 0 ? record[1] : 0;
+    }
+    SetRequest(command, length, type);
+    return length;
 }
 
 int Exchange() {
@@ -52,27 +56,25 @@ int Exchange() {
 
 } // namespace
 
-int ExchangeRequest(DWORD* size, unsigned char* block) {
-    PutWord16(block + kStatusOffset, kStatusSuccess);
+BOOL CallDriverDevice(HANDLE device, unsigned char* block, DWORD* size) {
     // The driver writes its reply anywhere within the output size it is
     // given, so the size never exceeds the block.
     DWORD outputSize = *size > static_cast<DWORD>(kRequestBlockSize) ? kRequestBlockSize : *size;
     DWORD returned = 0;
-    BOOL ok = DeviceIoControl(g_Channel.device, kDriverControlCode, g_InputValue, kDriverInputSize,
-                              block, outputSize, &returned, nullptr);
+    BOOL ok = DeviceIoControl(device, kDriverControlCode, g_InputValue, kDriverInputSize, block,
+                              outputSize, &returned, nullptr);
     *size = returned;
-    return ok ? GetWord16(block + kStatusOffset) : kResultNoDevice;
+    return ok;
+}
+
+int ExchangeRequest(DWORD* size, unsigned char* block) {
+    PutWord16(block + kStatusOffset, kStatusSuccess);
+    return CallDriverDevice(g_Channel.device, block, size) ? GetWord16(block + kStatusOffset)
+                                                           : kResultNoDevice;
 }
 
 int GetDriverRecord(unsigned short* record) {
-    unsigned short asked = 0;
-    unsigned short type = 0;
-    if (record != nullptr) {
-        asked = ClampLength(record[0]);
-        // A record of length 0 has no type word to read.
-        type = asked > 0 ? record[1] : 0;
-    }
-    SetRequest(kCommandGetRecord, asked, type);
+    unsigned short asked = SetRecordRequest(kCommandGetRecord, record);
     int result = Exchange();
     if (record != nullptr && (result == kStatusSuccess || result == kStatusPartial)) {
         const unsigned char* reply = g_Channel.requestBlock + kRecordOffset;
@@ -90,13 +92,7 @@ int PutDriverRecord(const unsigned short* record) {
     if (g_Channel.driverId == 0) {
         return kResultNoDevice;
     }
-    unsigned short length = 0;
-    unsigned short type = 0;
-    if (record != nullptr) {
-        length = ClampLength(record[0]);
-        type = length > 0 ? record[1] : 0;
-    }
-    SetRequest(kCommandPutRecord, length, type);
+    unsigned short length = SetRecordRequest(kCommandPutRecord, record);
     unsigned char* data = g_Channel.requestBlock + kRecordDataOffset;
     for (int i = 0; i + 1 < length; ++i) {
         PutWord16(data + 2 * i, record[RecordDataWord(i)]);
@@ -132,9 +128,8 @@ int CloseDriverDevice() {
         // never answered from one that answered 0.
         PutWord16(block + kStatusOffset, kStatusClosePreset);
         SetRequest(kCommandClose, 0, 0);
-        DWORD returned = 0;
-        if (!DeviceIoControl(g_Channel.device, kDriverControlCode, g_InputValue, kDriverInputSize,
-                             block, kRequestBlockSize, &returned, nullptr)) {
+        DWORD size = kRequestBlockSize;
+        if (!CallDriverDevice(g_Channel.device, block, &size)) {
             return kResultRefused;
         }
         if (GetWord16(block + kStatusOffset) != kStatusSuccess) {
@@ -144,7 +139,7 @@ int CloseDriverDevice() {
             CloseHandle(g_Channel.device);
             g_Channel.device = INVALID_HANDLE_VALUE;
         }
-        if (g_Channel.nameDefined && RemoveDefinedName() != 0) {
+        if (g_Channel.nameDefined && RemoveDefinedDosName() != 0) {
             return kResultRefused;
         }
     }
@@ -152,11 +147,18 @@ int CloseDriverDevice() {
     return kStatusSuccess;
 }
 
+int RemoveDefinedDosName() {
+    return DefineDosDeviceA(DDD_RAW_TARGET_PATH | DDD_REMOVE_DEFINITION | DDD_EXACT_MATCH_ON_REMOVE,
+                            g_DosDeviceName, g_DosTargetPath)
+               ? 0
+               : kResultRefused;
+}
+
 int ReleaseDriverDevice() {
     if (HoldsHandle()) {
         CloseHandle(g_Channel.device);
     }
-    int result = g_Channel.nameDefined ? RemoveDefinedName() : 0;
+    int result = g_Channel.nameDefined ? RemoveDefinedDosName() : 0;
     ClearChannel();
     return result;
 }

@@ -35,11 +35,17 @@ extern DriverChannel g_Channel;
 extern char g_DosDeviceName[kDeviceNameSize];
 extern char g_DosTargetPath[kTargetPathSize];
 
-// One device control call on the channel's device with `block` (a request
-// block of kRequestBlockSize bytes) as output buffer, after setting its
-// status to 0. `size` gives the output size, which is never taken larger
-// than a request block, and receives the bytes-returned count. Returns the
-// status the driver left in the block, or 66 when the call failed.
+// The device control call through which every request reaches the driver:
+// the control code kDriverControlCode, the 4-byte input kDriverInputValue,
+// and `block` (a request block of kRequestBlockSize bytes) as output buffer.
+// `size` gives the output size, which is never taken larger than a request
+// block, and receives the bytes-returned count. Writes nothing into the block
+// itself. Returns nonzero when the call succeeded.
+BOOL CallDriverDevice(HANDLE device, unsigned char* block, DWORD* size);
+
+// One device control call on the channel's device with `block` as output
+// buffer, after setting its status to 0; `size` as for CallDriverDevice.
+// Returns the status the driver left in the block, or 66 when the call failed.
 int ExchangeRequest(DWORD* size, unsigned char* block);
 
 // Asks the driver for the record whose length and type are set in `record`
@@ -69,6 +75,11 @@ int ControlDriver(int subCode);
 // open), or when the DOS device name could not be removed (the handle is
 // already closed; the channel still records the device).
 int CloseDriverDevice();
+
+// Removes the DOS device name in g_DosDeviceName, which this process defined
+// with the target g_DosTargetPath, and only that definition. Returns 0, or
+// 255 when it could not be removed.
+int RemoveDefinedDosName();
 
 // Lets go of the device without asking the driver: closes the handle if it is
 // still held, removes the DOS device name this process defined, and clears

@@ -19,24 +19,18 @@ char g_CandidateName[kDeviceNameSize];
 
 const char* const kWin2000Names[] = {"PcCard0-0", "PcCard0-1", "PcCard1-0", "PcCard1-1",
                                      "PcCard2-0", "PcCard2-1", "PcCard3-0", "PcCard3-1"};
-
-unsigned char g_ProbeInput[kDriverInputSize] = {
-    static_cast<unsigned char>(kDriverInputValue),
-    static_cast<unsigned char>(kDriverInputValue >> 8),
-    static_cast<unsigned char>(kDriverInputValue >> 16),
-    static_cast<unsigned char>(kDriverInputValue >> 24)};
+const int kWin2000NameCount = sizeof kWin2000Names / sizeof kWin2000Names[0];
+// NT 4: "RN<short name>52" and the service instance digit, 1 to 9.
+const int kNt4NameCount = 9;
 
 const DWORD kShareReadWrite = FILE_SHARE_READ | FILE_SHARE_WRITE;
-const DWORD kRemoveExactly =
-    DDD_RAW_TARGET_PATH | DDD_REMOVE_DEFINITION | DDD_EXACT_MATCH_ON_REMOVE;
 
 // The probe writes only the command; the rest of the block keeps the last
 // reply, so a failed call on the 9x family leaves the previous answer.
 BOOL Probe(HANDLE device) {
     PutWord16(g_ProbeBlock + kCommandOffset, kCommandProbe);
-    DWORD returned = 0;
-    return DeviceIoControl(device, kDriverControlCode, g_ProbeInput, kDriverInputSize, g_ProbeBlock,
-                           kRequestBlockSize, &returned, nullptr);
+    DWORD size = kRequestBlockSize;
+    return CallDriverDevice(device, g_ProbeBlock, &size);
 }
 
 HANDLE OpenDevicePath() {
@@ -44,43 +38,37 @@ HANDLE OpenDevicePath() {
                        INVALID_HANDLE_VALUE);
 }
 
-void RemoveDefinedName() {
-    DefineDosDeviceA(kRemoveExactly, g_DosDeviceName, g_DosTargetPath);
-}
-
 // Gives back what an attempt that did not end in an open device holds, so
 // that the next attempt starts clean and nothing outlives the run.
 void ReleaseAttempt(HANDLE device) {
     CloseHandle(device);
     if (g_AttemptFlag) {
-        RemoveDefinedName();
+        RemoveDefinedDosName();
         g_AttemptFlag = 0;
     }
 }
 
-HANDLE SearchNt4Names(const char* shortName) {
-    for (char digit = '1'; digit <= '9'; ++digit) {
-        wsprintfA(g_CandidateName, "RN%s52%c", shortName, digit);
-        HANDLE device = INVALID_HANDLE_VALUE;
-        NtNameOutcome outcome = TryNtDeviceName(g_CandidateName, &device);
-        if (outcome == NT_NAME_OPENED) {
-            return device;
-        }
-        if (outcome == NT_NAME_STOP) {
-            break;
-        }
-    }
-    return INVALID_HANDLE_VALUE;
+const char* Nt4Name(const char* shortName, int index) {
+    wsprintfA(g_CandidateName, "RN%s52%c", shortName, '1' + index);
+    return g_CandidateName;
 }
 
-HANDLE SearchWin2000Names() {
-    for (const char* name : kWin2000Names) {
+const char* Win2000Name(const char* shortName, int index) {
+    (void)shortName;
+    return kWin2000Names[index];
+}
+
+// Tries the `count` names that `nameAt` gives, in order, and returns the
+// first device that opens and answers the probe call, or INVALID_HANDLE_VALUE
+// when none does or the search has to stop.
+HANDLE SearchNtNames(const char* shortName, int count, const char* (*nameAt)(const char*, int)) {
+    for (int index = 0; index < count; ++index) {
         HANDLE device = INVALID_HANDLE_VALUE;
-        NtNameOutcome outcome = TryNtDeviceName(name, &device);
-        if (outcome == NT_NAME_OPENED) {
+        NtNameOutcome outcome = TryNtDeviceName(nameAt(shortName, index), &device);
+        if (outcome == kNtNameOpened) {
             return device;
         }
-        if (outcome == NT_NAME_STOP) {
+        if (outcome == kNtNameStop) {
             break;
         }
     }
@@ -91,20 +79,20 @@ HANDLE SearchWin2000Names() {
 // INVALID_HANDLE_VALUE, with the driver id it stands for.
 HANDLE FindDevice(const char* shortName, unsigned int* driverId) {
     switch (g_OsFamily) {
-    case OS_FAMILY_WIN95:
+    case kOsFamilyWin95:
         *driverId = kDriverIdWin95;
         wsprintfA(g_DosDeviceName, "RU%s41.VXD", shortName);
         return OpenVxdDevice();
-    case OS_FAMILY_WIN98:
+    case kOsFamilyWin98:
         *driverId = kDriverIdWin98;
         wsprintfA(g_DosDeviceName, "RU%s48.VXD", shortName);
         return OpenVxdDevice();
-    case OS_FAMILY_NT4:
+    case kOsFamilyNt4:
         *driverId = kDriverIdNt4;
-        return SearchNt4Names(shortName);
-    case OS_FAMILY_WIN2000:
+        return SearchNtNames(shortName, kNt4NameCount, Nt4Name);
+    case kOsFamilyWin2000:
         *driverId = kDriverIdWin2000;
-        return SearchWin2000Names();
+        return SearchNtNames(shortName, kWin2000NameCount, Win2000Name);
     default:
         return INVALID_HANDLE_VALUE;
     }
@@ -128,39 +116,39 @@ NtNameOutcome TryNtDeviceName(const char* name, HANDLE* device) {
     *device = INVALID_HANDLE_VALUE;
     g_AttemptFlag = 0;
     if (!CopyText(g_DosDeviceName, kDeviceNameSize, name)) {
-        return NT_NAME_NEXT;
+        return kNtNameNext;
     }
     wsprintfA(g_DevicePath, "\\\\.\\%s", name);
     if (QueryDosDeviceA(name, g_QueryBuffer, MAX_PATH) == 0) {
         if (GetLastError() != ERROR_FILE_NOT_FOUND) {
-            return NT_NAME_STOP;
+            return kNtNameStop;
         }
         wsprintfA(g_DosTargetPath, "\\Device\\%s", name);
         if (!DefineDosDeviceA(DDD_RAW_TARGET_PATH, name, g_DosTargetPath)) {
-            return NT_NAME_STOP;
+            return kNtNameStop;
         }
         if (QueryDosDeviceA(name, g_QueryBuffer, MAX_PATH) == 0) {
             // Defined but not to be seen: take the definition back rather
             // than leave a name behind.
-            RemoveDefinedName();
-            return NT_NAME_STOP;
+            RemoveDefinedDosName();
+            return kNtNameStop;
         }
         g_AttemptFlag = 1;
     }
     HANDLE opened = OpenDevicePath();
     if (opened == INVALID_HANDLE_VALUE) {
         if (g_AttemptFlag) {
-            RemoveDefinedName();
+            RemoveDefinedDosName();
             g_AttemptFlag = 0;
         }
-        return NT_NAME_NEXT;
+        return kNtNameNext;
     }
     if (!Probe(opened)) {
         ReleaseAttempt(opened);
-        return NT_NAME_NEXT;
+        return kNtNameNext;
     }
     *device = opened;
-    return NT_NAME_OPENED;
+    return kNtNameOpened;
 }
 
 int OpenDriverDevice(const char* shortName) {

@@ -49,13 +49,13 @@ int OpenDriverDevice(const char* shortName);
 HANDLE OpenVxdDevice();
 
 // Outcomes of TryNtDeviceName.
-enum NtNameOutcome { NT_NAME_OPENED, NT_NAME_NEXT, NT_NAME_STOP };
+enum NtNameOutcome { kNtNameOpened, kNtNameNext, kNtNameStop };
 
 // NT 4 and Windows 2000: reaches the device `name` through its DOS device
 // name, defining the name (raw target "\Device\<name>") when it does not
-// exist, opens it and probes it into g_ProbeBlock. NT_NAME_OPENED: *device
+// exist, opens it and probes it into g_ProbeBlock. kNtNameOpened: *device
 // holds the handle and g_AttemptFlag tells whether the name was defined here.
-// NT_NAME_NEXT: the device could not be opened or probed; try the next name.
-// NT_NAME_STOP: the DOS device names cannot be queried or defined; give up.
-// On NEXT and STOP nothing of the attempt is left behind.
+// kNtNameNext: the device could not be opened or probed; try the next name.
+// kNtNameStop: the DOS device names cannot be queried or defined; give up.
+// On kNtNameNext and kNtNameStop nothing of the attempt is left behind.
 NtNameOutcome TryNtDeviceName(const char* name, HANDLE* device);

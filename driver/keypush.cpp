@@ -5,7 +5,6 @@
 #include "driver/discovery.h"
 #include "keyrecord/codec.h"
 #include "keyrecord/keyrecord.h"
-#include "runtime/text.h"
 #include "runtime/version.h"
 
 namespace {
@@ -16,8 +15,6 @@ const unsigned short kExpectedVariant = RCK_VARIANT;
 const unsigned short kExpectedMajor = RCK_VERSION_MAJOR;
 const unsigned short kExpectedMinor = RCK_VERSION_MINOR;
 
-const int kPushKeyLength = 5;
-
 const int kPushed = 0;
 const int kWrongDriver = 5;
 const int kNoDevice = 6;
@@ -26,8 +23,6 @@ unsigned short g_IdentityRecord[kIdentityRecordLength + 1];
 unsigned char g_FreshKeyRecord[kKeyRecordSize];
 char g_KeyText[kKeyRecordTextLength + 1];
 unsigned short g_KeyTextRecord[kKeyTextRecordLength + 1];
-
-static_assert(kKeyTextCharacters == kKeyRecordTextLength, "one key record per key text record");
 
 // Ends the use of the device; a driver that does not acknowledge the close
 // is let go of all the same, so that no DOS device name outlives the run.
@@ -51,20 +46,10 @@ int IdentityMatches() {
 }
 
 // Key 1 holds the key text and its terminating zero; every other byte of the
-// record that is not set here is zero, so keys 2 to 4 are empty.
+// record that is not set by StartKeyRecord is zero, so keys 2 to 4 are empty.
 void BuildFreshKeyRecord(const char* keyText) {
-    unsigned char* record = g_FreshKeyRecord;
-    FillBytes(record, 0, kKeyRecordSize);
-    PutWord32(record + kKeyRecordMagicOffset, kKeyRecordMagic);
-    PutWord16(record + kDefaultKeyIndexOffset, 0);
-    PutWord16(record + kEnableFlagOffset, 1);
-    PutWord16(record + kEmbeddedLengthOffset, kEmbeddedLength);
-    PutWord16(record + kEmbeddedTypeOffset, kEmbeddedType);
-    unsigned char* slot = record + KeySlotOffset(0);
-    PutWord16(slot + kKeyLengthOffset, kPushKeyLength);
-    // The caller passes five characters; a shorter text is not read past its end.
-    int length = BoundedTextLength(keyText, kPushKeyLength);
-    CopyBytes(slot + kKeyDataOffset, keyText, length);
+    StartKeyRecord(g_FreshKeyRecord);
+    SetFirstKey(g_FreshKeyRecord, keyText);
 }
 
 void BuildKeyTextRecord() {

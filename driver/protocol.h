@@ -16,6 +16,8 @@
 // bytes, so the largest length fills the block to its last byte.
 #pragma once
 
+#include "keyrecord/keyrecord.h"
+
 #include <windows.h>
 
 // The control code of every exchange: the netcard "query global statistics"
@@ -80,7 +82,7 @@ constexpr int kCompatibilityHighestWord = 4;
 constexpr unsigned short kKeyTextRecordType = 0x0900;
 constexpr unsigned short kKeyTextRecordLength = 52;
 constexpr int kKeyTextCharacters = 2 * (kKeyTextRecordLength - 1);
-static_assert(kKeyTextCharacters == 102, "a key record's scrambled text");
+static_assert(kKeyTextCharacters == kKeyRecordTextLength, "one key record per key text record");
 
 // Index of data word `n` in a record kept as an array of words.
 constexpr int RecordDataWord(int n) {

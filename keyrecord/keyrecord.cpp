@@ -87,3 +87,25 @@ int ParseHexKey(unsigned char* out, const char* chars, int count) {
     }
     return 1;
 }
+
+int HasKeyRecordMagic(const unsigned char* record) {
+    return GetWord32(record + kKeyRecordMagicOffset) == kKeyRecordMagic;
+}
+
+void StartKeyRecord(unsigned char* record) {
+    FillBytes(record, 0, kKeyRecordSize);
+    PutWord32(record + kKeyRecordMagicOffset, kKeyRecordMagic);
+    PutWord16(record + kDefaultKeyIndexOffset, 0);
+    PutWord16(record + kEnableFlagOffset, 1);
+    PutWord16(record + kEmbeddedLengthOffset, kEmbeddedLength);
+    PutWord16(record + kEmbeddedTypeOffset, kEmbeddedType);
+}
+
+void SetFirstKey(unsigned char* record, const char* keyText) {
+    unsigned char* slot = record + KeySlotOffset(0);
+    unsigned char* data = slot + kKeyDataOffset;
+    FillBytes(data, 0, kPushKeyLength + 1);
+    CopyBytes(data, keyText, BoundedTextLength(keyText, kPushKeyLength));
+    PutWord16(slot + kKeyLengthOffset, kPushKeyLength);
+    PutWord16(record + kEnableFlagOffset, 1);
+}

@@ -1,6 +1,7 @@
 // Key record: the 76-byte plain record that carries the card's four WEP keys,
-// its filling from the K command's arguments, and the default key record that
-// the K command starts from.
+// its filling from the K command's arguments, the default key record that
+// the K command starts from, and the edits the W command makes. The record's
+// layout is known here only: the other layers go through these operations.
 //
 // Layout, all multi-byte fields little-endian:
 //   0  32 bits  key record magic 0x514B716B (bytes "kqKQ")
@@ -33,6 +34,10 @@ constexpr int kFirstKeySlotOffset = 12;
 constexpr int kKeyLengthOffset = 0;
 constexpr int kKeyDataOffset = 2;
 constexpr int kKeyDataSize = 14;
+
+// Characters of the W command's new first key: five hexadecimal digits.
+constexpr int kPushKeyLength = 5;
+static_assert(kPushKeyLength < kKeyDataSize, "a W key and its terminator fit in key 1");
 
 // Offset in the record of key slot `slot`, 0 to 3 for key slots 1 to 4
 // (12, 28, 44, 60).
@@ -68,3 +73,18 @@ int FillKeyRecord(char** argv, unsigned char* record);
 // of 0 or less reads and writes nothing and returns 1; with an odd count the
 // last digit is checked but stored nowhere.
 int ParseHexKey(unsigned char* out, const char* chars, int count);
+
+// 1 when `record` carries the key record magic.
+int HasKeyRecordMagic(const unsigned char* record);
+
+// Makes `record` a key record with no keys: every byte zero, then the magic,
+// default key index 0, enable flag 1 and the embedded record's length and
+// type.
+void StartKeyRecord(unsigned char* record);
+
+// Puts the W command's key into key slot 1: its characters (at most
+// kPushKeyLength, none read past the text's end) and a terminating zero into
+// the first kPushKeyLength + 1 data bytes, key length kPushKeyLength; sets
+// the enable flag to 1. The slot's other data bytes, the default key index
+// and key slots 2 to 4 stay as they are.
+void SetFirstKey(unsigned char* record, const char* keyText);

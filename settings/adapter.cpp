@@ -19,13 +19,13 @@ const char* const g_CardIdTable[] = {
     nullptr,
 };
 
-char g_AdapterKeyPath[ADAPTER_KEY_PATH_SIZE];
+char g_AdapterKeyPath[kAdapterKeyPathSize];
 
 namespace {
 
-const int ENUM_KEY_SIZE = 256;
-const int DRIVER_VALUE_SIZE = 256;
-const int VENDOR_DESCRIPTION_SIZE = 128;
+const int kEnumKeySize = 256;
+const int kDriverValueSize = 256;
+const int kVendorDescriptionSize = 128;
 
 const char kVendorDescription[] = "CORVANE PC Card";
 
@@ -52,31 +52,31 @@ const EnumLayout kWin2000Layout = {"System\\CurrentControlSet\\Enum\\PCMCIA\\", 
 // nor the adapter key path may be cut short: a path that does not fit fails
 // the row, and the adapter key path is then left as it was.
 int BuildFromEnumeration(const EnumLayout& layout, const char* id) {
-    char enumKey[ENUM_KEY_SIZE];
-    if (!CopyText(enumKey, ENUM_KEY_SIZE, layout.enumPrefix) ||
-        !AppendText(enumKey, ENUM_KEY_SIZE, id) ||
-        !AppendText(enumKey, ENUM_KEY_SIZE, layout.instance)) {
+    char enumKey[kEnumKeySize];
+    if (!CopyText(enumKey, kEnumKeySize, layout.enumPrefix) ||
+        !AppendText(enumKey, kEnumKeySize, id) ||
+        !AppendText(enumKey, kEnumKeySize, layout.instance)) {
         return 0;
     }
-    char driver[DRIVER_VALUE_SIZE];
-    if (!ReadRegString(HKEY_LOCAL_MACHINE, enumKey, "Driver", driver, DRIVER_VALUE_SIZE)) {
+    char driver[kDriverValueSize];
+    if (!ReadRegString(HKEY_LOCAL_MACHINE, enumKey, "Driver", driver, kDriverValueSize)) {
         return 0;
     }
-    char path[ADAPTER_KEY_PATH_SIZE];
-    if (!CopyText(path, ADAPTER_KEY_PATH_SIZE, layout.classPrefix) ||
-        !AppendText(path, ADAPTER_KEY_PATH_SIZE, driver)) {
+    char path[kAdapterKeyPathSize];
+    if (!CopyText(path, kAdapterKeyPathSize, layout.classPrefix) ||
+        !AppendText(path, kAdapterKeyPathSize, driver)) {
         return 0;
     }
-    CopyText(g_AdapterKeyPath, ADAPTER_KEY_PATH_SIZE, path);
+    CopyText(g_AdapterKeyPath, kAdapterKeyPathSize, path);
     return 1;
 }
 
 // 1 when the adapter key path names a key whose "VendorDescription" is the
 // card's, byte for byte. A longer value cannot fit and so cannot match.
 int NamesTheCard() {
-    char vendor[VENDOR_DESCRIPTION_SIZE];
+    char vendor[kVendorDescriptionSize];
     return ReadRegString(HKEY_LOCAL_MACHINE, g_AdapterKeyPath, "VendorDescription", vendor,
-                         VENDOR_DESCRIPTION_SIZE) &&
+                         kVendorDescriptionSize) &&
            TextEqual(vendor, kVendorDescription);
 }
 
@@ -84,12 +84,12 @@ int NamesTheCard() {
 
 int BuildAdapterKeyPath(const char* id) {
     switch (g_OsFamily) {
-    case OS_FAMILY_WIN95:
-    case OS_FAMILY_WIN98:
+    case kOsFamilyWin95:
+    case kOsFamilyWin98:
         return BuildFromEnumeration(kWin9xLayout, id);
-    case OS_FAMILY_WIN2000:
+    case kOsFamilyWin2000:
         return BuildFromEnumeration(kWin2000Layout, id);
-    case OS_FAMILY_NT4:
+    case kOsFamilyNt4:
         wsprintfA(g_AdapterKeyPath, "%s\\RN%s521\\Parameters",
                   "System\\CurrentControlSet\\Services", "KRV");
         return 1;
@@ -103,7 +103,7 @@ int ProbeAdapter(const char* id) {
     if (!BuildAdapterKeyPath(id)) {
         return 0;
     }
-    if (g_OsFamily != OS_FAMILY_NT4) {
+    if (g_OsFamily != kOsFamilyNt4) {
         return NamesTheCard();
     }
     char* instance = g_AdapterKeyPath + TextLength(g_AdapterKeyPath) - kNtInstanceFromEnd;

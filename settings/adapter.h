@@ -1,7 +1,7 @@
 // Discovery of the card driver's settings key (the adapter key).
 #pragma once
 
-const int ADAPTER_KEY_PATH_SIZE = 128;
+constexpr int kAdapterKeyPathSize = 128;
 
 // The PC Card identification strings the card may be enumerated under, in
 // search order, closed by a null entry.
@@ -9,7 +9,7 @@ extern const char* const g_CardIdTable[];
 
 // Registry path below HKEY_LOCAL_MACHINE of the adapter key; valid only after
 // FindAdapter returned 1.
-extern char g_AdapterKeyPath[ADAPTER_KEY_PATH_SIZE];
+extern char g_AdapterKeyPath[kAdapterKeyPathSize];
 
 // Searches `table` (ending with a null entry) in order; returns 1 at the first
 // row whose adapter key names the card, with g_AdapterKeyPath set, else 0.

@@ -6,8 +6,8 @@
 
 #include <windows.h>
 
-int g_OsFamily = OS_FAMILY_UNKNOWN;
-char g_OsDescription[OS_DESCRIPTION_SIZE];
+int g_OsFamily = kOsFamilyUnknown;
+char g_OsDescription[kOsDescriptionSize];
 
 namespace {
 
@@ -16,28 +16,28 @@ OSVERSIONINFOA g_VersionRecord;
 } // namespace
 
 int IdentifyPlatform(char* description) {
-    g_OsFamily = OS_FAMILY_UNKNOWN;
+    g_OsFamily = kOsFamilyUnknown;
     g_VersionRecord.dwOSVersionInfoSize = sizeof(OSVERSIONINFOA);
     if (!GetVersionExA(&g_VersionRecord)) {
-        CopyTextCut(g_OsDescription, OS_DESCRIPTION_SIZE, "Unknown OS!");
+        CopyTextCut(g_OsDescription, kOsDescriptionSize, "Unknown OS!");
     } else {
         const DWORD major = g_VersionRecord.dwMajorVersion;
         const DWORD minor = g_VersionRecord.dwMinorVersion;
         const char* format = nullptr;
         if (g_VersionRecord.dwPlatformId == VER_PLATFORM_WIN32_WINDOWS) {
             if (major < 4 || (major == 4 && minor == 0)) {
-                g_OsFamily = OS_FAMILY_WIN95;
+                g_OsFamily = kOsFamilyWin95;
                 format = "WIN95 Versie %ld.%02ld %s Build %u";
             } else {
-                g_OsFamily = OS_FAMILY_WIN98;
+                g_OsFamily = kOsFamilyWin98;
                 format = "WIN98 Versie %ld.%02ld %s Build %u";
             }
         } else if (g_VersionRecord.dwPlatformId == VER_PLATFORM_WIN32_NT) {
             if (major <= 4) {
-                g_OsFamily = OS_FAMILY_NT4;
+                g_OsFamily = kOsFamilyNt4;
                 format = "WINNT Versie %ld.%02ld %s Build %u";
             } else {
-                g_OsFamily = OS_FAMILY_WIN2000;
+                g_OsFamily = kOsFamilyWin2000;
                 format = "WIN2000 Versie %ld.%02ld %s Build %u";
             }
         }
@@ -53,11 +53,11 @@ int IdentifyPlatform(char* description) {
             char text[256];
             wsprintfA(text, format, major, minor, servicePack,
                       static_cast<unsigned int>(g_VersionRecord.dwBuildNumber & 0xFFFF));
-            CopyTextCut(g_OsDescription, OS_DESCRIPTION_SIZE, text);
+            CopyTextCut(g_OsDescription, kOsDescriptionSize, text);
         }
     }
     if (description != nullptr) {
-        CopyBytes(description, g_OsDescription, OS_DESCRIPTION_SIZE);
+        CopyBytes(description, g_OsDescription, kOsDescriptionSize);
     }
     return g_OsFamily;
 }

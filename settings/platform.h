@@ -3,18 +3,18 @@
 
 // OS family codes; compared for equality, never combined.
 enum OsFamily {
-    OS_FAMILY_UNKNOWN = 0,
-    OS_FAMILY_WIN95 = 1,
-    OS_FAMILY_WIN98 = 2,
-    OS_FAMILY_NT4 = 4,
-    OS_FAMILY_WIN2000 = 8
+    kOsFamilyUnknown = 0,
+    kOsFamilyWin95 = 1,
+    kOsFamilyWin98 = 2,
+    kOsFamilyNt4 = 4,
+    kOsFamilyWin2000 = 8
 };
 
-const int OS_DESCRIPTION_SIZE = 128;
+constexpr int kOsDescriptionSize = 128;
 
 // Process-wide results of IdentifyPlatform.
 extern int g_OsFamily;
-extern char g_OsDescription[OS_DESCRIPTION_SIZE];
+extern char g_OsDescription[kOsDescriptionSize];
 
 // Asks the platform for its version and sets g_OsFamily and
 // g_OsDescription. When `description` is given (room for 128 bytes) the

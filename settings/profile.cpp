@@ -14,13 +14,13 @@
 
 #include <windows.h>
 
-char g_SsidBuffer[SSID_BUFFER_SIZE];
+char g_SsidBuffer[kSsidBufferSize];
 
 namespace {
 
-const int PROFILE_KEY_SIZE = 256;
-const int SSID_KEY_SIZE = 128;
-const int ENCRYPTION_TEXT_SIZE = 256;
+const int kProfileKeySize = 256;
+const int kSsidKeySize = 128;
+const int kEncryptionTextSize = 256;
 
 // Characters that "%s\Config%02d" adds to the adapter key path for profiles
 // 1 to 4.
@@ -29,10 +29,6 @@ const int kProfileSuffixLength = 9;
 const char kFallbackKey[] = "Software\\Corvane\\Driver";
 const char kClientManagerKey[] = "Software\\Corvane\\Client Manager";
 const char kNoSsid[] = "XXXXXX";
-
-// The length a W key has, and what RekeyStoredRecord copies of it: the five
-// characters and their terminating zero.
-const int kRekeyLength = 5;
 
 // Formats the key of profile 1 to 4 into `dest`. A path that would not fit
 // fails instead of being cut short or overrunning `dest`.
@@ -47,8 +43,8 @@ int FormatProfileKey(char* dest, int destSize, int profile) {
 // A profile exists when its "ConfigName" can be read; the text is not used.
 // The buffer takes every value the read accepts, so a long name counts too.
 int ProfileExists(const char* profileKey) {
-    char name[REG_STRING_BUFFER];
-    return ReadRegString(HKEY_LOCAL_MACHINE, profileKey, "ConfigName", name, REG_STRING_BUFFER);
+    char name[kRegStringBufferSize];
+    return ReadRegString(HKEY_LOCAL_MACHINE, profileKey, "ConfigName", name, kRegStringBufferSize);
 }
 
 // Reads one identity number of the adapter key and compares it.
@@ -65,9 +61,9 @@ int WriteEncryption(const char* text, int profile) {
     if (profile == 0) {
         return WriteRegString(HKEY_LOCAL_MACHINE, g_AdapterKeyPath, "Encryption", text);
     }
-    char profileKey[PROFILE_KEY_SIZE];
+    char profileKey[kProfileKeySize];
     // The presence test first: the write would create a missing profile key.
-    if (!FormatProfileKey(profileKey, PROFILE_KEY_SIZE, profile) || !ProfileExists(profileKey)) {
+    if (!FormatProfileKey(profileKey, kProfileKeySize, profile) || !ProfileExists(profileKey)) {
         return 0;
     }
     if (!WriteRegString(HKEY_LOCAL_MACHINE, profileKey, "Encryption", text)) {
@@ -82,39 +78,34 @@ int WriteEncryption(const char* text, int profile) {
 }
 
 int RekeyStoredRecord(const char* keyText, int profile) {
-    char profileKey[PROFILE_KEY_SIZE];
+    char profileKey[kProfileKeySize];
     const char* source = g_AdapterKeyPath;
     if (profile != 0) {
-        if (!FormatProfileKey(profileKey, PROFILE_KEY_SIZE, profile) ||
-            !ProfileExists(profileKey)) {
+        if (!FormatProfileKey(profileKey, kProfileKeySize, profile) || !ProfileExists(profileKey)) {
             return 0;
         }
         source = profileKey;
     }
-    char text[ENCRYPTION_TEXT_SIZE];
-    if (!ReadRegString(HKEY_LOCAL_MACHINE, source, "Encryption", text, ENCRYPTION_TEXT_SIZE) ||
+    char text[kEncryptionTextSize];
+    if (!ReadRegString(HKEY_LOCAL_MACHINE, source, "Encryption", text, kEncryptionTextSize) ||
         TextLength(text) != kKeyRecordTextLength) {
         return 0;
     }
     unsigned char record[kKeyRecordSize];
     UnscrambleText(g_ScrambleKey, record, text);
-    if (GetWord32(record + kKeyRecordMagicOffset) != kKeyRecordMagic) {
+    if (!HasKeyRecordMagic(record)) {
         return 0;
     }
     // Key 1 gets the five characters and their terminator; its remaining
     // data bytes, the default key index and keys 2 to 4 stay as stored.
-    unsigned char* slot = record + KeySlotOffset(0);
-    CopyBytes(slot + kKeyDataOffset, keyText, kRekeyLength);
-    slot[kKeyDataOffset + kRekeyLength] = 0;
-    PutWord16(slot + kKeyLengthOffset, kRekeyLength);
-    PutWord16(record + kEnableFlagOffset, 1);
-    char newText[ENCRYPTION_TEXT_SIZE];
+    SetFirstKey(record, keyText);
+    char newText[kEncryptionTextSize];
     ScrambleBytes(g_ScrambleKey, newText, record, kKeyRecordSize);
     return WriteEncryption(newText, profile);
 }
 
 int StoreKeyRecord(const unsigned char* record) {
-    char text[ENCRYPTION_TEXT_SIZE];
+    char text[kEncryptionTextSize];
     ScrambleBytes(g_ScrambleKey, text, record, kKeyRecordSize);
     if (FindAdapter(g_CardIdTable)) {
         return WriteEncryption(text, 1);
@@ -131,25 +122,25 @@ int CheckDriverVersion(void) {
 
 int IsClientManagerInstalled(void) {
     // Only presence counts: the buffer takes every value the read accepts.
-    char version[REG_STRING_BUFFER];
+    char version[kRegStringBufferSize];
     return ReadRegString(HKEY_LOCAL_MACHINE, kClientManagerKey, "version", version,
-                         REG_STRING_BUFFER);
+                         kRegStringBufferSize);
 }
 
 char* ReadDesiredSsid(char* buffer, int profile) {
-    char profileKey[SSID_KEY_SIZE];
+    char profileKey[kSsidKeySize];
     const char* source = g_AdapterKeyPath;
     int keyFits = 1;
     if (profile != 0) {
-        keyFits = FormatProfileKey(profileKey, SSID_KEY_SIZE, profile);
+        keyFits = FormatProfileKey(profileKey, kSsidKeySize, profile);
         source = profileKey;
     }
     char* dest = buffer != nullptr ? buffer : g_SsidBuffer;
-    CopyText(dest, SSID_BUFFER_SIZE, kNoSsid);
+    CopyText(dest, kSsidBufferSize, kNoSsid);
     // A name of more than 63 characters is refused, not cut; bytes after the
     // name's terminating zero do not count.
     if (keyFits) {
-        ReadRegString(HKEY_LOCAL_MACHINE, source, "DesiredSSID", dest, SSID_BUFFER_SIZE);
+        ReadRegString(HKEY_LOCAL_MACHINE, source, "DesiredSSID", dest, kSsidBufferSize);
     }
     return dest;
 }

@@ -2,10 +2,10 @@
 // and the client manager's presence.
 #pragma once
 
-const int SSID_BUFFER_SIZE = 64;
+constexpr int kSsidBufferSize = 64;
 
 // Receives the network name when ReadDesiredSsid is given no buffer.
-extern char g_SsidBuffer[SSID_BUFFER_SIZE];
+extern char g_SsidBuffer[kSsidBufferSize];
 
 // Stores a scrambled key record text as "Encryption" of profile 0 to 4 (0 is
 // the adapter key), and of the adapter key too when the profile is the active

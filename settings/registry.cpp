@@ -30,13 +30,13 @@ int ReadRegString(HKEY root, const char* subkey, const char* name, char* dest, i
         return 0;
     }
     // One byte beyond the limit for a terminator that the value lacks.
-    char data[REG_STRING_LIMIT + 1];
-    DWORD size = REG_STRING_LIMIT;
+    char data[kRegStringLimit + 1];
+    DWORD size = kRegStringLimit;
     DWORD type = REG_NONE;
     const LONG status =
         RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(data), &size);
     RegCloseKey(key);
-    if (status != ERROR_SUCCESS || size > static_cast<DWORD>(REG_STRING_LIMIT)) {
+    if (status != ERROR_SUCCESS || size > static_cast<DWORD>(kRegStringLimit)) {
         return 0;
     }
     // The bytes are taken as they are, whatever the value's type; data that
@@ -64,12 +64,12 @@ int ReadRegNumber(HKEY root, const char* subkey, const char* name, int* number) 
         return 0;
     }
     // One byte beyond the limit to terminate a text that lacks a terminator.
-    unsigned char data[REG_NUMBER_LIMIT + 1];
-    DWORD size = REG_NUMBER_LIMIT;
+    unsigned char data[kRegNumberLimit + 1];
+    DWORD size = kRegNumberLimit;
     DWORD type = REG_NONE;
     const LONG status = RegQueryValueExA(key, name, nullptr, &type, data, &size);
     RegCloseKey(key);
-    if (status != ERROR_SUCCESS || size > static_cast<DWORD>(REG_NUMBER_LIMIT)) {
+    if (status != ERROR_SUCCESS || size > static_cast<DWORD>(kRegNumberLimit)) {
         return 0;
     }
     if (type == REG_SZ) {

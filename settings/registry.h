@@ -5,12 +5,12 @@
 #include <windows.h>
 
 // Largest value ReadRegString accepts: 258 characters and a terminator.
-const int REG_STRING_LIMIT = 259;
+constexpr int kRegStringLimit = 259;
 // A destination of this size takes every value ReadRegString accepts, a
 // terminator it adds included.
-const int REG_STRING_BUFFER = REG_STRING_LIMIT + 1;
+constexpr int kRegStringBufferSize = kRegStringLimit + 1;
 // Largest value ReadRegNumber accepts: a 31-character decimal text and a terminator.
-const int REG_NUMBER_LIMIT = 32;
+constexpr int kRegNumberLimit = 32;
 
 // Stores `text` with its terminator as a REG_SZ value, creating the key and
 // any missing keys above it. Returns 1 when stored, 0 on any failure.

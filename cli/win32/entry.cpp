@@ -26,6 +26,6 @@ extern "C" __attribute__((force_align_arg_pointer, noreturn)) void mainCRTStartu
     int argc = SplitCommandLine(GetCommandLineA(), g_ArgumentText, kCommandLineBytes, g_Arguments,
                                 kArgumentSlots);
     // A command line too long for the buffers cannot be a valid command.
-    int result = argc < 0 ? RESULT_MALFORMED : DispatchCommand(argc, g_Arguments, g_NoEnvironment);
+    int result = argc < 0 ? kExitMalformed : DispatchCommand(argc, g_Arguments, g_NoEnvironment);
     ExitProcess(static_cast<UINT>(result));
 }

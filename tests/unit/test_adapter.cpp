@@ -32,7 +32,7 @@ class AdapterTest : public ::testing::Test {
   protected:
     void SetUp() override {
         SimReset();
-        CopyText(g_AdapterKeyPath, ADAPTER_KEY_PATH_SIZE, kStale);
+        CopyText(g_AdapterKeyPath, kAdapterKeyPathSize, kStale);
     }
     void TearDown() override { EXPECT_EQ(0, SimOpenKeyCount()); }
 
@@ -72,7 +72,7 @@ TEST_F(AdapterTest, CardIdTableInOrderWithItsEnd) {
 }
 
 TEST_F(AdapterTest, Win98FindsTheOnlyEnumeratedRow) {
-    Family(OS_FAMILY_WIN98);
+    Family(kOsFamilyWin98);
     Enumerate(2, "Net\\0003", false);
     Vendor(std::string(kW9xClass) + "Net\\0003", kCard);
     SimClearCallLog();
@@ -88,7 +88,7 @@ TEST_F(AdapterTest, Win98FindsTheOnlyEnumeratedRow) {
 }
 
 TEST_F(AdapterTest, Win95RowWithAnotherVendorFailsAndTheNextWins) {
-    Family(OS_FAMILY_WIN95);
+    Family(kOsFamilyWin95);
     Enumerate(0, "Net\\0001", false);
     Vendor(std::string(kW9xClass) + "Net\\0001", "OTHER PC Card");
     Enumerate(1, "Net\\0002", false);
@@ -98,7 +98,7 @@ TEST_F(AdapterTest, Win95RowWithAnotherVendorFailsAndTheNextWins) {
 }
 
 TEST_F(AdapterTest, VendorDescriptionMustMatchExactly) {
-    Family(OS_FAMILY_WIN2000);
+    Family(kOsFamilyWin2000);
     const std::string key = std::string(kW2kClass) + "{4D36E972}\\0007";
     Enumerate(0, "{4D36E972}\\0007", true);
     for (const char* text : {"CORVANE PC CARD", "corvane pc card", "CORVANE PC Card ",
@@ -120,19 +120,19 @@ TEST_F(AdapterTest, VendorDescriptionMustMatchExactly) {
 
 TEST_F(AdapterTest, EachFamilyReadsOnlyItsInstance) {
     // Windows 2000 reads instance 1 only, the 9x line instance 0 only.
-    Family(OS_FAMILY_WIN2000);
+    Family(kOsFamilyWin2000);
     Enumerate(0, "X\\0000", true, 0);
     Vendor(std::string(kW2kClass) + "X\\0000", kCard);
     EXPECT_EQ(0, FindAdapter(g_CardIdTable));
 
     SimReset();
-    Family(OS_FAMILY_WIN95);
+    Family(kOsFamilyWin95);
     Enumerate(0, "X\\0000", false, 1);
     Vendor(std::string(kW9xClass) + "X\\0000", kCard);
     EXPECT_EQ(0, FindAdapter(g_CardIdTable));
 
     SimReset();
-    Family(OS_FAMILY_WIN2000);
+    Family(kOsFamilyWin2000);
     Enumerate(4, "X\\0000", true);
     Vendor(std::string(kW2kClass) + "X\\0000", kCard);
     SimClearCallLog();
@@ -144,7 +144,7 @@ TEST_F(AdapterTest, EachFamilyReadsOnlyItsInstance) {
 }
 
 TEST_F(AdapterTest, Nt4TriesServiceInstancesOneToNine) {
-    Family(OS_FAMILY_NT4);
+    Family(kOsFamilyNt4);
     Vendor(std::string(kNtKey) + "3\\Parameters", kCard);
     SimClearCallLog();
     EXPECT_EQ(1, FindAdapter(g_CardIdTable));
@@ -163,7 +163,7 @@ TEST_F(AdapterTest, Nt4TriesServiceInstancesOneToNine) {
 }
 
 TEST_F(AdapterTest, Nt4NeverTriesInstanceZeroOrTwoDigits) {
-    Family(OS_FAMILY_NT4);
+    Family(kOsFamilyNt4);
     Vendor(std::string(kNtKey) + "0\\Parameters", kCard);
     Vendor(std::string(kNtKey) + "10\\Parameters", kCard);
     SimClearCallLog();
@@ -175,7 +175,7 @@ TEST_F(AdapterTest, Nt4NeverTriesInstanceZeroOrTwoDigits) {
 }
 
 TEST_F(AdapterTest, UnknownFamilyFindsNothingWithoutRegistryAccess) {
-    Family(OS_FAMILY_UNKNOWN);
+    Family(kOsFamilyUnknown);
     Enumerate(0, "X", true);
     Enumerate(0, "X", false);
     Vendor(std::string(kW2kClass) + "X", kCard);
@@ -189,7 +189,7 @@ TEST_F(AdapterTest, UnknownFamilyFindsNothingWithoutRegistryAccess) {
 }
 
 TEST_F(AdapterTest, EmptyTableFindsNothing) {
-    Family(OS_FAMILY_WIN2000);
+    Family(kOsFamilyWin2000);
     const char* const empty[] = {nullptr};
     EXPECT_EQ(0, FindAdapter(empty));
     EXPECT_TRUE(SimCallLog().empty());
@@ -197,7 +197,7 @@ TEST_F(AdapterTest, EmptyTableFindsNothing) {
 }
 
 TEST_F(AdapterTest, FailedDriverReadLeavesThePathAlone) {
-    Family(OS_FAMILY_WIN98);
+    Family(kOsFamilyWin98);
     EXPECT_EQ(0, BuildAdapterKeyPath(kRows[0]));
     EXPECT_STREQ(kStale, g_AdapterKeyPath);
     Enumerate(0, "X", false);
@@ -215,9 +215,9 @@ TEST_F(AdapterTest, DriverValueThatMakesThePathTooLongFailsTheRow) {
         const char* prefix;
         int longest;
     } cases[] = {
-        {OS_FAMILY_WIN95, false, kW9xClass, 87},
-        {OS_FAMILY_WIN98, false, kW9xClass, 87},
-        {OS_FAMILY_WIN2000, true, kW2kClass, 88},
+        {kOsFamilyWin95, false, kW9xClass, 87},
+        {kOsFamilyWin98, false, kW9xClass, 87},
+        {kOsFamilyWin2000, true, kW2kClass, 88},
     };
     for (const auto& c : cases) {
         SimReset();
@@ -229,7 +229,7 @@ TEST_F(AdapterTest, DriverValueThatMakesThePathTooLongFailsTheRow) {
         EXPECT_EQ(127, TextLength(g_AdapterKeyPath));
 
         SimReset();
-        CopyText(g_AdapterKeyPath, ADAPTER_KEY_PATH_SIZE, kStale);
+        CopyText(g_AdapterKeyPath, kAdapterKeyPathSize, kStale);
         const std::string tooLong(c.longest + 1, 'd');
         Enumerate(0, tooLong, c.win2000);
         Vendor(c.prefix + tooLong, kCard);

@@ -1,37 +1,17 @@
 // The request block exchange against the simulated card driver: lengths,
 // clamping, copy-back, refused requests and the close.
-#include "driver/channel.h"
-#include "driver/discovery.h"
-#include "settings/platform.h"
-#include "simwin/simctl.h"
-#include "simwin/simctl_devices.h"
-
-#include <gtest/gtest.h>
-
-#include <string>
-#include <vector>
+#include "tests/unit/driver_fixture.h"
 
 namespace {
 
 const unsigned short kCanary = 0xBEEF;
 
-class ChannelTest : public ::testing::Test {
+class ChannelTest : public CardTest {
   protected:
-    void SetUp() override {
-        SimReset();
-        g_Channel = DriverChannel();
-        for (unsigned char& b : g_ProbeBlock) {
-            b = 0;
-        }
-        g_OsFamily = OS_FAMILY_WIN2000;
-        SimAddCardDriver("PcCard0-0");
-    }
     void Open() {
         ASSERT_EQ(0, OpenDriverDevice("KRV"));
         SimClearCallLog();
     }
-    SimCardDriver& Driver() { return *SimCardDriverSettings("PcCard0-0"); }
-    SimCardDriverLog Received() { return SimCardDriverReceived("PcCard0-0"); }
 };
 
 TEST_F(ChannelTest, RequestsWithoutAnOpenDeviceSendNothing) {

@@ -1,62 +1,22 @@
 // Finding and opening the card driver's device on the simulated machine, for
 // every Windows family, and that no attempt leaves a handle or a DOS device
 // name behind.
-#include "driver/channel.h"
-#include "driver/discovery.h"
-#include "settings/platform.h"
-#include "simwin/simctl.h"
-#include "simwin/simctl_devices.h"
-
-#include <gtest/gtest.h>
-
-#include <string>
-#include <vector>
+#include "tests/unit/driver_fixture.h"
 
 namespace {
 
-class DiscoveryTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        SimReset();
-        g_Channel = DriverChannel();
-        for (unsigned char& b : g_ProbeBlock) {
-            b = 0;
-        }
-    }
-    void TearDown() override { ReleaseDriverDevice(); }
-    void Family(int family) {
-        g_OsFamily = family;
-        SimSetWindowsFamily(family);
-    }
-    // The calls of one function, in order, without the function name.
-    std::vector<std::string> Calls(const std::string& function) {
-        std::vector<std::string> out;
-        for (const std::string& entry : SimCallLog()) {
-            if (entry.compare(0, function.size() + 1, function + " ") == 0) {
-                out.push_back(entry.substr(function.size() + 1));
-            }
-        }
-        return out;
-    }
-    // Nothing of a failed open is left: the channel is closed, no handle is
-    // open and no DOS device name remains.
-    void ExpectNothingLeft() {
-        EXPECT_EQ(0u, g_Channel.driverId);
-        EXPECT_EQ(0, SimOpenHandleCount());
-        EXPECT_TRUE(SimDosNames().empty());
-    }
-};
+class DiscoveryTest : public DriverTest {};
 
 TEST_F(DiscoveryTest, NinetyFiveAndNinetyEightOpenTheirVxd) {
     SimAddCardDriver("RUKRV41.VXD");
     SimAddCardDriver("RUKRV48.VXD");
-    Family(OS_FAMILY_WIN95);
+    Family(kOsFamilyWin95);
     EXPECT_EQ(0, OpenDriverDevice("KRV"));
     EXPECT_EQ(41u, g_Channel.driverId);
     EXPECT_EQ(1, SimOpenHandleCount("RUKRV41.VXD"));
     EXPECT_EQ(0, CloseDriverDevice());
 
-    Family(OS_FAMILY_WIN98);
+    Family(kOsFamilyWin98);
     EXPECT_EQ(0, OpenDriverDevice("KRV"));
     EXPECT_EQ(48u, g_Channel.driverId);
     EXPECT_EQ(1, SimOpenHandleCount("RUKRV48.VXD"));
@@ -68,13 +28,13 @@ TEST_F(DiscoveryTest, NinetyFiveAndNinetyEightOpenTheirVxd) {
 
 TEST_F(DiscoveryTest, NinetyFiveWithoutItsVxdFindsNothing) {
     SimAddCardDriver("RUKRV48.VXD");
-    Family(OS_FAMILY_WIN95);
+    Family(kOsFamilyWin95);
     EXPECT_EQ(66, OpenDriverDevice("KRV"));
     ExpectNothingLeft();
 }
 
 TEST_F(DiscoveryTest, NtFourTriesItsNamesAndRemovesTheOnesItDefined) {
-    Family(OS_FAMILY_NT4);
+    Family(kOsFamilyNt4);
     SimAddCardDriver("RNKRV523");
     EXPECT_EQ(0, OpenDriverDevice("KRV"));
     EXPECT_EQ(52u, g_Channel.driverId);
@@ -90,7 +50,7 @@ TEST_F(DiscoveryTest, NtFourTriesItsNamesAndRemovesTheOnesItDefined) {
 }
 
 TEST_F(DiscoveryTest, WindowsTwoThousandUsesAnExistingNameAsItIs) {
-    Family(OS_FAMILY_WIN2000);
+    Family(kOsFamilyWin2000);
     SimAddCardDriver("PcCard1-0");
     SimDefineDosName("PcCard1-0", "\\Device\\PcCard1-0");
     EXPECT_EQ(0, OpenDriverDevice("KRV"));
@@ -113,7 +73,7 @@ TEST_F(DiscoveryTest, UnknownFamilyTriesNothing) {
 }
 
 TEST_F(DiscoveryTest, AnOpenDeviceIsNotOpenedAgain) {
-    Family(OS_FAMILY_WIN2000);
+    Family(kOsFamilyWin2000);
     SimAddCardDriver("PcCard0-0");
     ASSERT_EQ(0, OpenDriverDevice("KRV"));
     SimClearCallLog();
@@ -123,7 +83,7 @@ TEST_F(DiscoveryTest, AnOpenDeviceIsNotOpenedAgain) {
 }
 
 TEST_F(DiscoveryTest, BusyDriverIsAskedAgainAfterAPause) {
-    Family(OS_FAMILY_WIN2000);
+    Family(kOsFamilyWin2000);
     SimCardDriver busy;
     busy.busy = 3;
     SimAddCardDriver("PcCard0-0", busy);
@@ -141,9 +101,9 @@ TEST_F(DiscoveryTest, BusyDriverIsAskedAgainAfterAPause) {
 TEST_F(DiscoveryTest, AlwaysBusyDriverGivesUpAfterTenAttempts) {
     SimCardDriver busy;
     busy.busy = 100;
-    for (int family : {OS_FAMILY_WIN2000, OS_FAMILY_WIN98}) {
+    for (int family : {kOsFamilyWin2000, kOsFamilyWin98}) {
         SimReset();
-        SimAddCardDriver(family == OS_FAMILY_WIN98 ? "RUKRV48.VXD" : "PcCard0-0", busy);
+        SimAddCardDriver(family == kOsFamilyWin98 ? "RUKRV48.VXD" : "PcCard0-0", busy);
         Family(family);
         EXPECT_EQ(68, OpenDriverDevice("KRV"));
         EXPECT_EQ(10, SimSleepCount());
@@ -153,7 +113,7 @@ TEST_F(DiscoveryTest, AlwaysBusyDriverGivesUpAfterTenAttempts) {
 }
 
 TEST_F(DiscoveryTest, NamesThatFailOpenOrProbeAreRemovedAndTheNextIsTried) {
-    Family(OS_FAMILY_WIN2000);
+    Family(kOsFamilyWin2000);
     SimCardDriver locked;
     locked.openError = ERROR_ACCESS_DENIED;
     SimCardDriver broken;
@@ -168,14 +128,14 @@ TEST_F(DiscoveryTest, NamesThatFailOpenOrProbeAreRemovedAndTheNextIsTried) {
 }
 
 TEST_F(DiscoveryTest, NoDeviceBehindAnyNameLeavesNothing) {
-    Family(OS_FAMILY_NT4);
+    Family(kOsFamilyNt4);
     EXPECT_EQ(66, OpenDriverDevice("KRV"));
     EXPECT_EQ(9, SimCallCount("CreateFileA"));
     ExpectNothingLeft();
 }
 
 TEST_F(DiscoveryTest, UnexpectedDosNameFailuresStopTheSearch) {
-    Family(OS_FAMILY_WIN2000);
+    Family(kOsFamilyWin2000);
     SimAddCardDriver("PcCard0-1");
     // A query error other than file-not-found, even though a later name works.
     SimFailCall("QueryDosDeviceA", 1, ERROR_ACCESS_DENIED);
@@ -200,7 +160,7 @@ TEST_F(DiscoveryTest, UnexpectedDosNameFailuresStopTheSearch) {
 }
 
 TEST_F(DiscoveryTest, ProbeFailuresCloseTheAttempt) {
-    Family(OS_FAMILY_WIN2000);
+    Family(kOsFamilyWin2000);
     SimCardDriver refusing;
     refusing.probeStatus = 7;
     SimAddCardDriver("PcCard0-0", refusing);
@@ -218,7 +178,7 @@ TEST_F(DiscoveryTest, ProbeFailuresCloseTheAttempt) {
 }
 
 TEST_F(DiscoveryTest, VxdWhoseProbeCallFailsIsJudgedByTheEmptyProbeBlock) {
-    Family(OS_FAMILY_WIN95);
+    Family(kOsFamilyWin95);
     SimCardDriver broken;
     broken.callError = ERROR_GEN_FAILURE;
     SimAddCardDriver("RUKRV41.VXD", broken);
@@ -227,7 +187,7 @@ TEST_F(DiscoveryTest, VxdWhoseProbeCallFailsIsJudgedByTheEmptyProbeBlock) {
 }
 
 TEST_F(DiscoveryTest, IncompatibleFirmwareClosesTheDevice) {
-    Family(OS_FAMILY_WIN2000);
+    Family(kOsFamilyWin2000);
     SimCardDriver old;
     old.compatibility = {6, 0x0827, 0, 0, 48, 100, 120};
     SimAddCardDriver("PcCard0-0", old);
@@ -243,7 +203,7 @@ TEST_F(DiscoveryTest, IncompatibleFirmwareClosesTheDevice) {
 }
 
 TEST_F(DiscoveryTest, OverlongShortNameIsRefused) {
-    Family(OS_FAMILY_NT4);
+    Family(kOsFamilyNt4);
     const std::string name(200, 'K');
     EXPECT_EQ(66, OpenDriverDevice(name.c_str()));
     EXPECT_TRUE(SimCallLog().empty());

@@ -1,29 +1,16 @@
 // The firmware compatibility check against the records the simulated card
 // driver returns.
-#include "driver/channel.h"
-#include "driver/discovery.h"
 #include "driver/firmware.h"
-#include "settings/platform.h"
-#include "simwin/simctl.h"
-#include "simwin/simctl_devices.h"
-
-#include <gtest/gtest.h>
-
-#include <vector>
+#include "tests/unit/driver_fixture.h"
 
 namespace {
 
-class FirmwareTest : public ::testing::Test {
+class FirmwareTest : public CardTest {
   protected:
     void SetUp() override {
-        SimReset();
-        g_Channel = DriverChannel();
-        g_OsFamily = OS_FAMILY_WIN2000;
-        SimAddCardDriver("PcCard0-0");
+        CardTest::SetUp();
         ASSERT_EQ(0, OpenDriverDevice("KRV"));
     }
-    void TearDown() override { ReleaseDriverDevice(); }
-    SimCardDriver& Driver() { return *SimCardDriverSettings("PcCard0-0"); }
 };
 
 struct CompatibilityCase {

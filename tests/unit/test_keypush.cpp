@@ -1,21 +1,13 @@
 // Pushing a new first key into the simulated card driver: the identity test,
 // the exact key text sent, refusals and the close on every way out.
-#include "driver/channel.h"
-#include "driver/discovery.h"
 #include "driver/keypush.h"
 #include "keyrecord/codec.h"
-#include "settings/platform.h"
-#include "simwin/simctl.h"
-#include "simwin/simctl_devices.h"
-
-#include <gtest/gtest.h>
-
-#include <string>
-#include <vector>
+#include "tests/unit/driver_fixture.h"
 
 namespace {
 
-// The key record the driver must receive for `key`, written out byte by byte.
+// The key record the driver must receive for `key`, written out byte by byte
+// on purpose, not built with keyrecord/'s operations, so a fault there shows.
 std::string ExpectedKeyText(const char* key) {
     unsigned char record[76] = {
         0x6B, 0x71, 0x4B, 0x51, // magic
@@ -32,25 +24,7 @@ std::string ExpectedKeyText(const char* key) {
     return text;
 }
 
-class KeyPushTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        SimReset();
-        g_Channel = DriverChannel();
-        for (unsigned char& b : g_ProbeBlock) {
-            b = 0;
-        }
-        g_OsFamily = OS_FAMILY_WIN2000;
-        SimAddCardDriver("PcCard0-0");
-    }
-    SimCardDriver& Driver() { return *SimCardDriverSettings("PcCard0-0"); }
-    SimCardDriverLog Received() { return SimCardDriverReceived("PcCard0-0"); }
-    void ExpectClosed() {
-        EXPECT_EQ(0u, g_Channel.driverId);
-        EXPECT_EQ(0, SimOpenHandleCount());
-        EXPECT_TRUE(SimDosNames().empty());
-    }
-};
+class KeyPushTest : public CardTest {};
 
 TEST_F(KeyPushTest, SendsTheFreshKeyRecordThenCommitsAndCloses) {
     EXPECT_EQ(0, PushKeyToDriver("1a2b3"));
@@ -61,7 +35,7 @@ TEST_F(KeyPushTest, SendsTheFreshKeyRecordThenCommitsAndCloses) {
     EXPECT_EQ(std::vector<int>({128}), log.controls);
     EXPECT_EQ(1, log.closes);
     EXPECT_TRUE(log.puts.empty());
-    ExpectClosed();
+    ExpectNothingLeft();
     // The same key gives the same text on every push.
     EXPECT_EQ(0, PushKeyToDriver("1a2b3"));
     EXPECT_EQ(Received().keyTexts[0], Received().keyTexts[1]);
@@ -71,18 +45,17 @@ TEST_F(KeyPushTest, WorksOnEveryFamily) {
     const struct {
         int family;
         const char* device;
-    } cases[] = {{OS_FAMILY_WIN95, "RUKRV41.VXD"},
-                 {OS_FAMILY_WIN98, "RUKRV48.VXD"},
-                 {OS_FAMILY_NT4, "RNKRV521"}};
+    } cases[] = {{kOsFamilyWin95, "RUKRV41.VXD"},
+                 {kOsFamilyWin98, "RUKRV48.VXD"},
+                 {kOsFamilyNt4, "RNKRV521"}};
     for (const auto& c : cases) {
         SimReset();
-        SimSetWindowsFamily(c.family);
-        g_OsFamily = c.family;
+        Family(c.family);
         SimAddCardDriver(c.device);
         EXPECT_EQ(0, PushKeyToDriver("fffff")) << c.device;
         ASSERT_EQ(1u, SimCardDriverReceived(c.device).keyTexts.size()) << c.device;
         EXPECT_EQ(ExpectedKeyText("fffff"), SimCardDriverReceived(c.device).keyTexts[0]);
-        ExpectClosed();
+        ExpectNothingLeft();
     }
 }
 
@@ -99,24 +72,24 @@ TEST_F(KeyPushTest, AnotherOrUnreadableIdentityIsRefusedAndClosed) {
         EXPECT_EQ(5, PushKeyToDriver("12345"));
         EXPECT_TRUE(Received().keyTexts.empty());
         EXPECT_EQ(1, Received().closes);
-        ExpectClosed();
+        ExpectNothingLeft();
     }
     SimAddCardDriver("PcCard0-0");
     Driver().identityStatus = 3;
     EXPECT_EQ(5, PushKeyToDriver("12345"));
     EXPECT_EQ(1, Received().closes);
-    ExpectClosed();
+    ExpectNothingLeft();
 }
 
 TEST_F(KeyPushTest, NoUsableDeviceGivesSix) {
     Driver().compatibility = {6, 0x0827, 0, 0, 50, 1, 99};
     EXPECT_EQ(6, PushKeyToDriver("12345"));
-    ExpectClosed();
+    ExpectNothingLeft();
     SimAddCardDriver("PcCard0-0");
     Driver().probeStatus = 9;
     EXPECT_EQ(6, PushKeyToDriver("12345"));
     EXPECT_TRUE(Received().keyTexts.empty());
-    ExpectClosed();
+    ExpectNothingLeft();
 }
 
 TEST_F(KeyPushTest, RefusedKeyOrCommitIsAFailedPush) {
@@ -124,20 +97,20 @@ TEST_F(KeyPushTest, RefusedKeyOrCommitIsAFailedPush) {
     EXPECT_EQ(6, PushKeyToDriver("12345"));
     EXPECT_TRUE(Received().controls.empty());
     EXPECT_EQ(1, Received().closes);
-    ExpectClosed();
+    ExpectNothingLeft();
 
     SimAddCardDriver("PcCard0-0");
     Driver().controlStatus = 4;
     EXPECT_EQ(6, PushKeyToDriver("12345"));
     EXPECT_EQ(1, Received().closes);
-    ExpectClosed();
+    ExpectNothingLeft();
 }
 
 TEST_F(KeyPushTest, UnacknowledgedCloseKeepsTheResultButLeavesNothing) {
     Driver().silentClose = true;
     EXPECT_EQ(0, PushKeyToDriver("12345"));
     EXPECT_EQ(1u, Received().keyTexts.size());
-    ExpectClosed();
+    ExpectNothingLeft();
 }
 
 } // namespace

@@ -36,7 +36,7 @@ TEST_F(PlatformTest, VersionTableGivesFamilyAndDescription) {
     };
     for (const VersionCase& c : cases) {
         SimSetVersion(c.platform, c.major, c.minor, c.build, c.csd);
-        char copy[OS_DESCRIPTION_SIZE];
+        char copy[kOsDescriptionSize];
         std::memset(copy, '#', sizeof copy);
         EXPECT_EQ(c.family, IdentifyPlatform(copy)) << c.description;
         EXPECT_EQ(c.family, g_OsFamily) << c.description;
@@ -76,14 +76,14 @@ TEST_F(PlatformTest, AsksWithTheSizeOfTheVersionRecord) {
 TEST_F(PlatformTest, LongServicePackTextIsCutAt127Characters) {
     const std::string csd(127, 'S');
     SimSetVersion(2, 5, 0, 2195, csd.c_str());
-    char copy[OS_DESCRIPTION_SIZE + 8];
+    char copy[kOsDescriptionSize + 8];
     std::memset(copy, '#', sizeof copy);
     EXPECT_EQ(8, IdentifyPlatform(copy));
     const std::string expected = ("WIN2000 Versie 5.00 " + csd).substr(0, 127);
     EXPECT_EQ(expected, g_OsDescription);
     EXPECT_EQ(expected, copy);
     // Nothing beyond the 128 bytes of the destination is written.
-    for (size_t i = OS_DESCRIPTION_SIZE; i < sizeof copy; ++i) {
+    for (size_t i = kOsDescriptionSize; i < sizeof copy; ++i) {
         EXPECT_EQ('#', copy[i]);
     }
 }

@@ -80,8 +80,8 @@ class ProfileTest : public ::testing::Test {
   protected:
     void SetUp() override {
         SimReset();
-        g_OsFamily = OS_FAMILY_WIN2000;
-        CopyText(g_AdapterKeyPath, ADAPTER_KEY_PATH_SIZE, kAdapter.c_str());
+        g_OsFamily = kOsFamilyWin2000;
+        CopyText(g_AdapterKeyPath, kAdapterKeyPathSize, kAdapter.c_str());
         SimRegSetString(kAdapter, "VendorDescription", "CORVANE PC Card");
         text_ = Scramble(Record(0, 1));
     }
@@ -126,7 +126,7 @@ TEST_F(ProfileTest, ActiveProfileIsWrittenFirstThenTheAdapter) {
 TEST_F(ProfileTest, InactiveProfileLeavesTheAdapterAlone) {
     for (const char* type : std::vector<const char*>{"1", "0", "", "3", nullptr}) {
         SimReset();
-        CopyText(g_AdapterKeyPath, ADAPTER_KEY_PATH_SIZE, kAdapter.c_str());
+        CopyText(g_AdapterKeyPath, kAdapterKeyPathSize, kAdapter.c_str());
         MakeProfile(2);
         if (type != nullptr) {
             SimRegSetString(kAdapter, "ConfigType", type);
@@ -240,7 +240,7 @@ TEST_F(ProfileTest, RekeyRefusesABadStoredRecordWithoutWriting) {
     };
     for (const std::string& stored : cases) {
         SimReset();
-        CopyText(g_AdapterKeyPath, ADAPTER_KEY_PATH_SIZE, kAdapter.c_str());
+        CopyText(g_AdapterKeyPath, kAdapterKeyPathSize, kAdapter.c_str());
         MakeProfile(1, stored);
         SimClearCallLog();
         EXPECT_EQ(0, RekeyStoredRecord("abcde", 1)) << stored.size();
@@ -248,7 +248,7 @@ TEST_F(ProfileTest, RekeyRefusesABadStoredRecordWithoutWriting) {
         EXPECT_EQ(stored, Value(Profile(1), "Encryption"));
     }
     SimReset();
-    CopyText(g_AdapterKeyPath, ADAPTER_KEY_PATH_SIZE, kAdapter.c_str());
+    CopyText(g_AdapterKeyPath, kAdapterKeyPathSize, kAdapter.c_str());
     MakeProfile(1);
     EXPECT_EQ(0, RekeyStoredRecord("abcde", 1)) << "no stored record";
     SimRegSetString(Profile(2), "Encryption", good);
@@ -261,7 +261,7 @@ TEST_F(ProfileTest, StoreKeyRecordWritesProfileOneOfTheAdapter) {
     Installed();
     MakeProfile(1);
     SimRegSetString(kAdapter, "ConfigType", "1");
-    CopyText(g_AdapterKeyPath, ADAPTER_KEY_PATH_SIZE, "stale");
+    CopyText(g_AdapterKeyPath, kAdapterKeyPathSize, "stale");
     const Bytes record = Record(2, 1);
     EXPECT_EQ(1, StoreKeyRecord(record.data()));
     EXPECT_EQ(kAdapter, g_AdapterKeyPath) << "StoreKeyRecord finds the adapter itself";
@@ -285,7 +285,7 @@ TEST_F(ProfileTest, StoreKeyRecordWithoutAdapterUsesTheFallbackKey) {
     EXPECT_EQ("(none)", Value(kAdapter, "Encryption"));
     // On an unidentified Windows family too.
     SimReset();
-    g_OsFamily = OS_FAMILY_UNKNOWN;
+    g_OsFamily = kOsFamilyUnknown;
     Installed();
     EXPECT_EQ(1, StoreKeyRecord(record.data()));
     EXPECT_EQ(Scramble(record), Value(kFallback, "Encryption"));
@@ -358,7 +358,7 @@ TEST_F(ProfileTest, DesiredSsidOrXXXXXX) {
     EXPECT_STREQ("XXXXXX", ReadDesiredSsid(nullptr, 4));
     EXPECT_FALSE(SimRegKeyExists(Profile(4)));
 
-    char own[SSID_BUFFER_SIZE + 4];
+    char own[kSsidBufferSize + 4];
     std::memset(own, '#', sizeof own);
     EXPECT_EQ(own, ReadDesiredSsid(own, 1));
     EXPECT_STREQ("office-net", own);
@@ -368,7 +368,7 @@ TEST_F(ProfileTest, DesiredSsidOrXXXXXX) {
     SimRegSetString(Profile(2), "DesiredSSID", std::string(64, 's'));
     std::memset(own, '#', sizeof own);
     EXPECT_STREQ("XXXXXX", ReadDesiredSsid(own, 2)) << "a name too long is refused, not cut";
-    EXPECT_EQ(std::string(4, '#'), std::string(own + SSID_BUFFER_SIZE, 4));
+    EXPECT_EQ(std::string(4, '#'), std::string(own + kSsidBufferSize, 4));
     SimRegSetValue(Profile(3), "DesiredSSID", REG_SZ, "bare");
     EXPECT_STREQ("bare", ReadDesiredSsid(nullptr, 3));
 
@@ -378,10 +378,10 @@ TEST_F(ProfileTest, DesiredSsidOrXXXXXX) {
     SimRegSetValue(Profile(3), "DesiredSSID", REG_SZ, std::string(62, 'u') + tail);
     std::memset(own, '#', sizeof own);
     EXPECT_EQ(std::string(62, 'u'), ReadDesiredSsid(own, 3));
-    EXPECT_EQ(std::string(4, '#'), std::string(own + SSID_BUFFER_SIZE, 4));
+    EXPECT_EQ(std::string(4, '#'), std::string(own + kSsidBufferSize, 4));
     SimRegSetValue(Profile(3), "DesiredSSID", REG_SZ, std::string(64, 'u') + tail);
     EXPECT_STREQ("XXXXXX", ReadDesiredSsid(own, 3));
-    EXPECT_EQ(std::string(4, '#'), std::string(own + SSID_BUFFER_SIZE, 4));
+    EXPECT_EQ(std::string(4, '#'), std::string(own + kSsidBufferSize, 4));
 }
 
 // The profile key of ReadDesiredSsid has 128 bytes: an adapter key path of
@@ -392,16 +392,16 @@ TEST_F(ProfileTest, ProfileKeyThatDoesNotFitFailsTheOperation) {
     SimRegSetString(fits + "\\Config01", "DesiredSSID", "near");
     SimRegSetString(tooLong + "\\Config01", "DesiredSSID", "far");
     SimRegSetString(tooLong, "DesiredSSID", "self");
-    CopyText(g_AdapterKeyPath, ADAPTER_KEY_PATH_SIZE, fits.c_str());
+    CopyText(g_AdapterKeyPath, kAdapterKeyPathSize, fits.c_str());
     EXPECT_STREQ("near", ReadDesiredSsid(nullptr, 1));
-    CopyText(g_AdapterKeyPath, ADAPTER_KEY_PATH_SIZE, tooLong.c_str());
+    CopyText(g_AdapterKeyPath, kAdapterKeyPathSize, tooLong.c_str());
     SimClearCallLog();
     EXPECT_STREQ("XXXXXX", ReadDesiredSsid(nullptr, 1));
     EXPECT_TRUE(SimCallLog().empty());
     EXPECT_STREQ("self", ReadDesiredSsid(nullptr, 0));
     // The 256-byte profile key of the other operations holds any adapter path.
     const std::string longest = "S\\" + std::string(125, 'p');
-    CopyText(g_AdapterKeyPath, ADAPTER_KEY_PATH_SIZE, longest.c_str());
+    CopyText(g_AdapterKeyPath, kAdapterKeyPathSize, longest.c_str());
     SimRegSetString(longest + "\\Config02", "ConfigName", "x");
     EXPECT_EQ(1, WriteEncryption(text_.c_str(), 2));
     EXPECT_EQ(text_, Value(longest + "\\Config02", "Encryption"));

@@ -29,7 +29,7 @@ class RegistryTest : public ::testing::Test {
 
     // Reads `name` into dest_ with room for `size` bytes; dest_ has canaries
     // after them.
-    int Read(const char* name, int size = REG_STRING_LIMIT) {
+    int Read(const char* name, int size = kRegStringLimit) {
         return ReadRegString(HKEY_LOCAL_MACHINE, kKey, name, dest_, size);
     }
     bool DestUntouched() const {
@@ -49,7 +49,7 @@ class RegistryTest : public ::testing::Test {
         SimRegSetValue(kKey, name, type, data);
     }
 
-    char dest_[REG_STRING_LIMIT + 8];
+    char dest_[kRegStringLimit + 8];
 };
 
 TEST_F(RegistryTest, WriteCreatesTheKeysAndStoresTheTerminator) {
