@@ -71,7 +71,9 @@ int RunClientManager(int argc, char** argv) {
 }
 
 int RunStoreText(int argc, char** argv) {
-    if (argc != 3 && argc != 4) {
+    // The text must be there to be measured; a count beyond the optional
+    // profile is refused where the profile is taken.
+    if (argc < 3) {
         return kExitMalformed;
     }
     if (BoundedTextLength(argv[2], kKeyRecordTextLength + 1) != kKeyRecordTextLength) {
