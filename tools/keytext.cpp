@@ -25,6 +25,7 @@
 
 #include "keyrecord/codec.h"
 #include "keyrecord/keyrecord.h"
+#include "runtime/text.h"
 
 namespace {
 
@@ -37,24 +38,6 @@ const char kUsage[] =
 int Usage() {
     std::fputs(kUsage, stderr);
     return 2;
-}
-
-void Put16(unsigned char* p, unsigned long value) {
-    p[0] = static_cast<unsigned char>(value & 0xFF);
-    p[1] = static_cast<unsigned char>((value >> 8) & 0xFF);
-}
-
-void Put32(unsigned char* p, unsigned long value) {
-    Put16(p, value & 0xFFFF);
-    Put16(p + 2, (value >> 16) & 0xFFFF);
-}
-
-unsigned long Get16(const unsigned char* p) {
-    return p[0] | (static_cast<unsigned long>(p[1]) << 8);
-}
-
-unsigned long Get32(const unsigned char* p) {
-    return Get16(p) | (Get16(p + 2) << 16);
 }
 
 // Reads a whole number in `base` of at most `max`; 0 when `text` is not one.
@@ -84,7 +67,7 @@ int FillSlot(unsigned char* record, int slot, const char* key) {
         }
         std::memcpy(data, key, static_cast<size_t>(length));
     }
-    Put16(p + kKeyLengthOffset, static_cast<unsigned long>(length));
+    PutWord16(p + kKeyLengthOffset, static_cast<unsigned short>(length));
     std::memcpy(p + kKeyDataOffset, data, sizeof data);
     return 1;
 }
@@ -140,17 +123,17 @@ int Decode(const char* text) {
         return 0;
     }
     const unsigned char* r = bytes;
-    std::printf("magic       %08lX\n", Get32(r + kKeyRecordMagicOffset));
-    std::printf("default     %lu (index %lu)\n", Get16(r + kDefaultKeyIndexOffset) + 1,
-                Get16(r + kDefaultKeyIndexOffset));
-    std::printf("enable      %lu\n", Get16(r + kEnableFlagOffset));
-    std::printf("length      %lu\n", Get16(r + kEmbeddedLengthOffset));
-    std::printf("type        %04lX\n", Get16(r + kEmbeddedTypeOffset));
+    std::printf("magic       %08X\n", GetWord32(r + kKeyRecordMagicOffset));
+    std::printf("default     %u (index %u)\n", GetWord16(r + kDefaultKeyIndexOffset) + 1,
+                GetWord16(r + kDefaultKeyIndexOffset));
+    std::printf("enable      %u\n", GetWord16(r + kEnableFlagOffset));
+    std::printf("length      %u\n", GetWord16(r + kEmbeddedLengthOffset));
+    std::printf("type        %04X\n", GetWord16(r + kEmbeddedTypeOffset));
     int remakable = count == kKeyRecordSize;
     for (int slot = 0; slot < kKeySlotCount; ++slot) {
         const unsigned char* p = r + KeySlotOffset(slot);
-        const unsigned long length = Get16(p + kKeyLengthOffset);
-        std::printf("key %d       length %lu, data", slot + 1, length);
+        const unsigned int length = GetWord16(p + kKeyLengthOffset);
+        std::printf("key %d       length %u, data", slot + 1, length);
         for (int i = 0; i < kKeyDataSize; ++i) {
             std::printf(" %02x", p[kKeyDataOffset + i]);
             if (static_cast<unsigned long>(i) >= length && p[kKeyDataOffset + i] != 0) {
@@ -169,28 +152,28 @@ int Decode(const char* text) {
     std::printf("made by     rck_keytext");
     unsigned char fresh[kKeyRecordSize];
     UnscrambleText(g_ScrambleKey, fresh, g_DefaultKeyRecordText);
-    if (Get32(r + kKeyRecordMagicOffset) != Get32(fresh + kKeyRecordMagicOffset)) {
-        std::printf(" --magic %08lX", Get32(r + kKeyRecordMagicOffset));
+    if (GetWord32(r + kKeyRecordMagicOffset) != GetWord32(fresh + kKeyRecordMagicOffset)) {
+        std::printf(" --magic %08X", GetWord32(r + kKeyRecordMagicOffset));
     }
-    if (Get16(r + kDefaultKeyIndexOffset) != Get16(fresh + kDefaultKeyIndexOffset)) {
-        std::printf(" --default %lu", Get16(r + kDefaultKeyIndexOffset) + 1);
+    if (GetWord16(r + kDefaultKeyIndexOffset) != GetWord16(fresh + kDefaultKeyIndexOffset)) {
+        std::printf(" --default %u", GetWord16(r + kDefaultKeyIndexOffset) + 1);
     }
-    if (Get16(r + kEnableFlagOffset) != Get16(fresh + kEnableFlagOffset)) {
-        std::printf(" --enable %lu", Get16(r + kEnableFlagOffset));
+    if (GetWord16(r + kEnableFlagOffset) != GetWord16(fresh + kEnableFlagOffset)) {
+        std::printf(" --enable %u", GetWord16(r + kEnableFlagOffset));
     }
-    if (Get16(r + kEmbeddedLengthOffset) != Get16(fresh + kEmbeddedLengthOffset)) {
-        std::printf(" --length %lu", Get16(r + kEmbeddedLengthOffset));
+    if (GetWord16(r + kEmbeddedLengthOffset) != GetWord16(fresh + kEmbeddedLengthOffset)) {
+        std::printf(" --length %u", GetWord16(r + kEmbeddedLengthOffset));
     }
-    if (Get16(r + kEmbeddedTypeOffset) != Get16(fresh + kEmbeddedTypeOffset)) {
-        std::printf(" --type %04lX", Get16(r + kEmbeddedTypeOffset));
+    if (GetWord16(r + kEmbeddedTypeOffset) != GetWord16(fresh + kEmbeddedTypeOffset)) {
+        std::printf(" --type %04X", GetWord16(r + kEmbeddedTypeOffset));
     }
     int last = kKeySlotCount;
-    while (last > 0 && Get16(r + KeySlotOffset(last - 1) + kKeyLengthOffset) == 0) {
+    while (last > 0 && GetWord16(r + KeySlotOffset(last - 1) + kKeyLengthOffset) == 0) {
         --last;
     }
     for (int slot = 0; slot < last; ++slot) {
         const unsigned char* p = r + KeySlotOffset(slot);
-        PrintKeyArgument(p + kKeyDataOffset, static_cast<int>(Get16(p + kKeyLengthOffset)));
+        PrintKeyArgument(p + kKeyDataOffset, static_cast<int>(GetWord16(p + kKeyLengthOffset)));
     }
     std::printf("\n");
     return 0;
@@ -214,16 +197,16 @@ int main(int argc, char** argv) {
             }
             const char* v = argv[++i];
             if (std::strcmp(arg, "--magic") == 0 && ParseNumber(v, 16, 0xFFFFFFFFul, &value)) {
-                Put32(record + kKeyRecordMagicOffset, value);
+                PutWord32(record + kKeyRecordMagicOffset, static_cast<unsigned int>(value));
             } else if (std::strcmp(arg, "--default") == 0 && ParseNumber(v, 10, 0x10000, &value) &&
                        value >= 1) {
-                Put16(record + kDefaultKeyIndexOffset, value - 1);
+                PutWord16(record + kDefaultKeyIndexOffset, static_cast<unsigned short>(value - 1));
             } else if (std::strcmp(arg, "--enable") == 0 && ParseNumber(v, 10, 0xFFFF, &value)) {
-                Put16(record + kEnableFlagOffset, value);
+                PutWord16(record + kEnableFlagOffset, static_cast<unsigned short>(value));
             } else if (std::strcmp(arg, "--length") == 0 && ParseNumber(v, 10, 0xFFFF, &value)) {
-                Put16(record + kEmbeddedLengthOffset, value);
+                PutWord16(record + kEmbeddedLengthOffset, static_cast<unsigned short>(value));
             } else if (std::strcmp(arg, "--type") == 0 && ParseNumber(v, 16, 0xFFFF, &value)) {
-                Put16(record + kEmbeddedTypeOffset, value);
+                PutWord16(record + kEmbeddedTypeOffset, static_cast<unsigned short>(value));
             } else {
                 return Usage();
             }
