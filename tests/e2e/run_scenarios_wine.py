@@ -8,14 +8,15 @@ Usage: run_scenarios_wine.py --exe rckrv48.exe --probe rck_probe.exe
 The same scenario files as run_scenarios.py, on a real Windows API: Wine's
 registry, atom table, DOS device names and, with --driver, the test card
 driver (testdriver/, built by testdriver/build.sh) behind CreateFileA and
-DeviceIoControl. Per scenario, one `reg import` removes every key that any
-scenario names (so runs do not see each other), sets the Windows version Wine
-reports for the scenario's family and seeds the starting registry; the card
-driver is restarted with the scenario's [Device NAME] sections, or stopped
-when it has none; then the executable runs once, and its exit code, standard
-output, the registry below the named keys, the global atoms, what the cards
-received and (for W) the DOS device names are compared with the scenario's
-expectations. A scenario started through a deployment script (`through:`)
+DeviceIoControl. Per scenario, one start of the probe removes every key that
+any scenario names (so runs do not see each other), sets the Windows version
+Wine reports for the scenario's family, seeds the starting registry and the
+atoms, and restarts the card driver with the scenario's [Device NAME]
+sections, or stops it when it has none; then the executable runs once, and a
+second start of the probe reads back what is compared with the scenario's
+expectations: the registry below the named keys, the global atoms, what the
+cards received and (for W) the DOS device names, beside the program's exit
+code and standard output. A scenario started through a deployment script (`through:`)
 runs that script instead, with cmd or cscript, from a folder of the prefix
 that holds the program as RCKRV48.EXE beside the scripts, as the release
 package has them.
@@ -110,10 +111,9 @@ def named_keys(scenarios):
 class Machine:
     """The Wine machine with the program and the probe beside it."""
 
-    def __init__(self, wine, exe, probe, scripts=None):
+    def __init__(self, wine, exe, scripts=None):
         self.wine = wine
         self.exe = exe
-        self.probe_exe = probe
         self.scripts = scripts
         self.deployed = None
 
@@ -152,12 +152,6 @@ class Machine:
         return self.wine.run("cscript", ["//nologo", DEPLOY_FOLDER + "\\SETKEY.VBS"] + s.args,
                              env=env, cwd=elsewhere)
 
-    def probe(self, *args):
-        proc = self.wine.run(self.probe_exe, list(args))
-        if proc.returncode not in (0, 1):
-            raise wn.WineError("rck_probe %s failed (%d): %r" % (args[0], proc.returncode, proc.stderr))
-        return proc.stdout.decode("latin-1")
-
     def find_roots(self, names):
         """The keys to clean and compare: for each named key, the shortest key
         on its path that a fresh prefix lacks. Everything below such a key is
@@ -170,11 +164,11 @@ class Machine:
                 paths.setdefault(p.lower(), p)
         candidates = list(paths.values())
         exists = {}
-        # Several calls keep each command line well below its limit.
-        for i in range(0, len(candidates), 100):
-            chunk = candidates[i:i + 100]
-            answers = self.probe("key-exists", *chunk).split()
-            exists.update((p.lower(), a == "1") for p, a in zip(chunk, answers))
+        # Steps of a hundred keys keep within the probe's fields of a step.
+        chunks = [candidates[i:i + 100] for i in range(0, len(candidates), 100)]
+        for chunk, (_, answers) in zip(chunks, self.wine.steps(
+                [("key-exists",) + tuple(chunk) for chunk in chunks])):
+            exists.update((p.lower(), a == "1") for p, a in zip(chunk, answers.split()))
         roots = {}
         present = []
         for name in names:
@@ -190,11 +184,6 @@ class Machine:
                  if not any(k.startswith(other + "\\") for other in roots)]
         return sorted(cover, key=str.lower), present
 
-    def export(self, roots):
-        text = self.probe("export", *roots)
-        actual, _, _ = sc.parse_regedit(text.split("\n"), "Wine registry")
-        return actual
-
 
 def under(key, roots):
     return any(key == r or key.startswith(r + "\\") for r in roots)
@@ -207,8 +196,23 @@ def play(m, s, roots, atom_names, driver):
     unchecked = []
     registry = [l for l in s.registry_lines if l.strip() != "REGEDIT4"]
     lines = ["[-%s]" % r for r in roots] + wn.family_lines(s.family) + registry
+
+    start_atoms = starting_atoms(s)
+    wanted = sc.expected_machine_lines(s)
+    wanted_atoms = [line for header, line in wanted if is_atoms(header)]
+    wanted_cards = [(header, line) for header, line in wanted if not is_atoms(header)]
+    # The probe's steps after the registry: the atoms, and the DOS device
+    # names before the run.
+    steps = []
+    if start_atoms or wanted_atoms:
+        steps.append(("delete-atom",) + tuple(atom_names))
+        if start_atoms:
+            steps.append(("add-atom",) + tuple(start_atoms))
+    watch_devices = s.program_args()[:1] == ["W"]
+    if watch_devices:
+        steps.append(("dos-devices",))
     if driver is None:
-        m.wine.reg_import(lines)
+        results = m.wine.reg_import(lines, then=steps)
     else:
         # Also without cards: the last scenario's must not answer this one.
         # 32-bit Wine 8 crashes in DefineDosDeviceA on the names the program
@@ -217,20 +221,10 @@ def play(m, s, roots, atom_names, driver):
         # runs for every W, with or without cards: its links lead nowhere
         # unless a card stands behind them, and the program finds its names
         # existing.
-        driver.configure(s.machine_lines, lines,
-                         links=wn.WIN32 and s.program_args()[:1] == ["W"])
-
-    start_atoms = starting_atoms(s)
-    wanted = sc.expected_machine_lines(s)
-    wanted_atoms = [line for header, line in wanted if is_atoms(header)]
-    wanted_cards = [(header, line) for header, line in wanted if not is_atoms(header)]
-    if start_atoms or wanted_atoms:
-        m.probe("delete-atom", *atom_names)
-        if start_atoms:
-            m.probe("add-atom", *start_atoms)
-    watch_devices = s.program_args()[:1] == ["W"]
+        results = driver.configure(s.machine_lines, lines, then=steps,
+                                   links=wn.WIN32 and watch_devices)
     if watch_devices:
-        devices_before = set(m.probe("dos-devices").split("\n"))
+        devices_before = set(results[-1][1].split("\n"))
 
     # Wine takes the code page from the locale and hands the program the
     # arguments in it.
@@ -243,20 +237,30 @@ def play(m, s, roots, atom_names, driver):
     if proc.stdout != s.stdout:
         problems.append("stdout %r, expected %r" % (proc.stdout, s.stdout))
 
+    # One probe start reads back the registry with what the cards received,
+    # the atoms and the DOS device names.
+    cards = driver is not None and driver.cards
+    steps = [("export",) + tuple(roots + ([wd.PARAMETERS_KEY] if cards else []))]
+    if wanted_atoms:
+        steps.append(("find-atom",) + tuple(wanted_atoms))
+    if watch_devices:
+        steps.append(("dos-devices",))
+    results = m.wine.steps(steps)
+    if results[0][0] != 0:
+        raise wn.WineError("rck_probe export failed (%d)" % results[0][0])
+
     root_keys = [r.lower() for r in roots]
     start, _, _ = sc.parse_regedit(s.registry_lines, s.where())
     expected = {k: v for k, v in sc.apply_changes(start, s.change_lines).items()
                 if under(k, root_keys)}
     # The parser adds the keys on the way to each exported key; only the
     # keys below the roots are the program's to change.
-    cards = driver is not None and driver.cards
-    # One export for the registry and what the cards received.
-    exported = m.export(roots + ([wd.PARAMETERS_KEY] if cards else []))
+    exported, _, _ = sc.parse_regedit(results[0][1].split("\n"), "Wine registry")
     actual = {k: v for k, v in exported.items() if under(k, root_keys)}
     problems += sc.compare_registry(expected, actual)
 
     if wanted_atoms:
-        answers = m.probe("find-atom", *wanted_atoms).split()
+        answers = results[1][1].split()
         for line, answer in zip(wanted_atoms, answers):
             if answer != "1":
                 problems.append("machine lacks [Atoms] %s" % line)
@@ -277,7 +281,7 @@ def play(m, s, roots, atom_names, driver):
         elif line not in sections.get(header.strip().lower(), []):
             problems.append("machine lacks [%s] %s" % (header, line))
     if watch_devices:
-        devices_after = set(m.probe("dos-devices").split("\n"))
+        devices_after = set(results[-1][1].split("\n"))
         for name in sorted(devices_after - devices_before):
             problems.append("DOS device name left behind: %s" % name)
         for name in sorted(devices_before - devices_after):
@@ -310,6 +314,7 @@ def play_all(m, scenarios, roots, present, driver):
     present = set(k.lower() for k in present)
     failed = played = skipped = 0
     not_checked = {}
+    starts = m.wine.starts
     for s in scenarios:
         reason = skip_reason(s, driver)
         if reason:
@@ -331,6 +336,10 @@ def play_all(m, scenarios, roots, present, driver):
         for header, line, why in unchecked:
             print("     not checked: [%s] %s: %s" % (header, line, why))
             not_checked[why] = not_checked.get(why, 0) + 1
+    if played:
+        starts = m.wine.starts - starts
+        print("%d Wine process starts for %d scenarios played, %.1f each" %
+              (starts, played, starts / played))
     return failed, played, skipped, not_checked
 
 
@@ -354,9 +363,8 @@ def main():
     if not wn.available():
         return wn.require_or_skip(SKIPPED)
 
-    with wn.Wine(args.prefix) as wine:
-        m = Machine(wine, os.path.abspath(args.exe), os.path.abspath(args.probe),
-                    os.path.abspath(args.scripts))
+    with wn.Wine(args.prefix, args.probe) as wine:
+        m = Machine(wine, os.path.abspath(args.exe), os.path.abspath(args.scripts))
         roots, present = m.find_roots(WATCHED_KEYS + named_keys(scenarios))
         version_problems = check_version_resource(m, args.exe)
         for problem in version_problems:
@@ -381,8 +389,8 @@ def main():
     failed += len(version_problems)
     for why, count in sorted(not_checked.items()):
         print("not checked under Wine: %d expectations: %s" % (count, why))
-    print("%d scenarios under Wine: %d played, %d skipped, %d failed" %
-          (len(scenarios), played, skipped, failed))
+    print("%d scenarios under Wine: %d played, %d skipped, %d failed; %d Wine process starts" %
+          (len(scenarios), played, skipped, failed, wine.starts))
     if failed:
         return 1
     return 0 if played else SKIPPED

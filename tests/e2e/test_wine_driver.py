@@ -1,16 +1,16 @@
 #!/usr/bin/env python3
 """Self-check of the test card driver under Wine.
 
-Usage: test_wine_driver.py [--build DIR] [--exe rckrv48.exe] [--probe rck_probe.exe]
+Usage: test_wine_driver.py --probe rck_probe.exe [--build DIR] [--exe rckrv48.exe]
                            [--prefix DIR] [unittest args]
 
 Builds the driver and its client (testdriver/build.sh) into DIR (default: a
 temporary folder), boots a fresh Wine prefix (or uses --prefix), installs the
 driver and proves the round trip of every request kind from the client, the
 settings that change the card's answers, the names the program finds, and
-what the card writes back. With --exe (rckrv48.exe of the prefix's bitness) it also runs
-the W command through the driver, and with --probe as well the scenario
-runner with the driver. Exit code 77 when Wine is missing.
+what the card writes back; the probe (of the prefix's bitness) sets and reads
+the registry. With --exe (rckrv48.exe of the same build) it also runs the W
+command through the driver and the scenario runner with the driver. Exit code 77 when Wine is missing.
 """
 
 import argparse
@@ -40,7 +40,7 @@ def setUpModule():
     paths = wd.build(OPTIONS.build)
     CLIENT = paths["client"]
     DRIVER_FILE = paths["driver"]
-    WINE = wn.Wine(OPTIONS.prefix)
+    WINE = wn.Wine(OPTIONS.prefix, OPTIONS.probe)
     WINE.start()
     DRIVER = wd.CardDriver(WINE, DRIVER_FILE)
     DRIVER.install()
@@ -336,8 +336,8 @@ class Runner(unittest.TestCase):
     said, and the prefix is left as the runner found it."""
 
     def setUp(self):
-        if not (OPTIONS.exe and OPTIONS.probe):
-            self.skipTest("needs --exe and --probe")
+        if not OPTIONS.exe:
+            self.skipTest("needs --exe")
 
     def test_verdicts(self):
         with tempfile.TemporaryDirectory() as d:
@@ -375,15 +375,14 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", help="folder for the driver and its client")
     parser.add_argument("--exe", help="rckrv48.exe of the prefix's bitness")
-    parser.add_argument("--probe", help="rck_probe.exe of the same build")
+    parser.add_argument("--probe", required=True, help="rck_probe.exe of the prefix's bitness")
     parser.add_argument("--prefix", help="use this Wine prefix instead of a fresh one")
     OPTIONS, rest = parser.parse_known_args()
     if not wn.available():
         return wn.require_or_skip(SKIPPED)
     if OPTIONS.exe:
         OPTIONS.exe = os.path.abspath(OPTIONS.exe)
-    if OPTIONS.probe:
-        OPTIONS.probe = os.path.abspath(OPTIONS.probe)
+    OPTIONS.probe = os.path.abspath(OPTIONS.probe)
     with tempfile.TemporaryDirectory() as scratch:
         if not OPTIONS.build:
             OPTIONS.build = scratch

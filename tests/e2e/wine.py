@@ -9,6 +9,11 @@ tools/setup-wine32.sh prepares, whose loader goes through the emulator
 qemu-i386, with WINEARCH=win32 for a 32-bit prefix. Both are served by the
 machine's 64-bit wineserver.
 
+The registry is set and read, the global atoms and the DOS device names
+seen and the test card driver's service started and stopped by the probe
+beside the program (tests/e2e/win/probe.cpp), which does a list of such
+steps in one process start: under the emulator each start costs seconds.
+
 As a program it prepares a prefix that several test runs then share (a
 prefix takes about 10 s and some hundred megabytes):
 
@@ -23,6 +28,8 @@ import subprocess
 import sys
 import tempfile
 import time
+
+import scenario as sc
 
 WINE = os.environ.get("RCK_WINE", "/usr/lib/wine/wine64")
 WINESERVER = os.environ.get("RCK_WINESERVER", "/usr/lib/wine/wineserver")
@@ -46,6 +53,30 @@ class WineError(Exception):
     pass
 
 
+def registry_steps(lines):
+    """The probe's steps that do to the registry what `reg import` does with
+    REGEDIT4 lines (without the header), key by key in their order."""
+    steps = []
+    sections = []
+    for line in lines:
+        if line.strip().startswith("[") or not sections:
+            sections.append([])
+        sections[-1].append(line)
+    for section in sections:
+        header = section[0].strip()
+        if header.startswith("[-"):
+            steps.append(("delete-key", header[2:-1]))
+            continue
+        keys, _, deleted = sc.parse_regedit(section, "registry")
+        name, values = keys[header[1:-1].lower()]
+        steps.append(("create-key", name))
+        for value, vtype, data in values.values():
+            steps.append(("set-value", name, value, str(vtype), data.hex()))
+        steps += [("delete-value", name, value) for key, value in sorted(deleted)
+                  if value not in values]
+    return steps
+
+
 def available():
     return os.access(WINE, os.X_OK) and os.access(WINESERVER, os.X_OK)
 
@@ -60,9 +91,11 @@ def require_or_skip(skipped):
 
 
 class Wine:
-    def __init__(self, prefix=None):
+    def __init__(self, prefix=None, probe=None):
         """A new prefix in a temporary folder, or the given prefix folder,
-        which is made when it does not exist yet."""
+        which is made when it does not exist yet; `probe` is rck_probe.exe
+        of the prefix's bitness."""
+        self.probe = probe and os.path.abspath(probe)
         self.owned = prefix is None
         self.workdir = tempfile.mkdtemp(prefix="rck-wine-")
         self.prefix = os.path.join(self.workdir, "prefix") if prefix is None else os.path.abspath(prefix)
@@ -74,6 +107,9 @@ class Wine:
                    WINEDLLOVERRIDES="mscoree,mshtml=")
         self.env = env
         self.started = False
+        # Programs started through run(): each start costs seconds under
+        # the emulator, so the runners report how many they made.
+        self.starts = 0
 
     def start(self):
         """Boots the prefix (about 5 s when new) and keeps its wineserver
@@ -231,6 +267,7 @@ class Wine:
         """Runs a Windows program, in the Linux folder cwd (Wine gives the
         program the same folder); returns the CompletedProcess with bytes."""
         full_env = dict(self.env, **(env or {}))
+        self.starts += 1
         return subprocess.run([WINE, program] + list(args), env=full_env, input=stdin, cwd=cwd,
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=timeout)
 
@@ -238,14 +275,44 @@ class Wine:
         """A file name in the work folder."""
         return os.path.join(self.workdir, name)
 
-    def reg_import(self, lines):
-        """Imports REGEDIT4 lines (without the header) with the real reg tool."""
-        path = self.path("import.reg")
-        with open(path, "wb") as f:
-            f.write(("REGEDIT4\r\n\r\n" + "\r\n".join(lines) + "\r\n").encode("latin-1"))
-        proc = self.run("reg", ["import", path])
-        if proc.returncode != 0:
-            raise WineError("reg import failed: %r %r" % (proc.stdout, proc.stderr))
+    def steps(self, steps):
+        """Does the probe's steps [(command, argument...)] in one process;
+        returns each one's exit code and output: [(code, text)]."""
+        fields = [f for step in steps for f in step]
+        if any("\t" in f or "\n" in f for f in fields):
+            raise WineError("a probe step holds a tab or a line end: %r" % steps)
+        proc = self.run(self.probe, ["steps"], timeout=300,
+                        stdin="".join("\t".join(step) + "\n" for step in steps).encode("latin-1"))
+        results = []
+        text = []
+        for line in proc.stdout.decode("latin-1").split("\n"):
+            if line.startswith("< "):
+                results.append((int(line[2:]), "".join(t + "\n" for t in text)))
+                text = []
+            else:
+                text.append(line)
+        if len(results) != len(steps):
+            raise WineError("rck_probe steps: %d answers to %d steps (exit code %d): %r" %
+                            (len(results), len(steps), proc.returncode, proc.stderr))
+        return results
+
+    def reg_import(self, lines, before=(), then=()):
+        """Sets the registry as REGEDIT4 lines (without the header) say, as
+        `reg import` does, between the probe's steps `before` and `then`,
+        all in one process; returns the results of those steps."""
+        registry = registry_steps(lines)
+        results = self.steps(list(before) + registry + list(then))
+        for step, (code, _) in zip(registry, results[len(before):]):
+            if code != 0:
+                raise WineError("rck_probe %s failed (%d)" % (" ".join(step), code))
+        return results[:len(before)] + results[len(before) + len(registry):]
+
+    def export(self, keys):
+        """The keys with everything below them, parsed (scenario.parse_regedit)."""
+        code, text = self.steps([("export",) + tuple(keys)])[0]
+        if code != 0:
+            raise WineError("rck_probe export failed (%d)" % code)
+        return sc.parse_regedit(text.split("\n"), "Wine registry")[0]
 
 
 def main(argv):

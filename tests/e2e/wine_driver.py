@@ -383,36 +383,40 @@ class CardDriver:
 
     def stop(self):
         """Stops the driver: its devices and links go."""
-        if not self.running:
-            return
-        rc, out = self._system("net", "stop", SERVICE)
-        # Wine's net says "Service not active." when it was not running.
-        if rc != 0 and "not active" not in out:
-            raise CardDriverError("net stop %s failed (%d): %s" % (SERVICE, rc, out))
+        if self.running:
+            self._stopped(self.wine.steps([("stop-service", SERVICE)])[0])
+
+    def _stopped(self, result):
+        # 1062: the service was not running.
+        if result[0] != 0 and result[1].strip() != "1062":
+            raise CardDriverError("stopping %s failed: error %s" % (SERVICE, result[1].strip()))
         self.running = False
 
-    def start(self, patience=60.0):
-        """Starts the driver with the cards its Parameters hold.
+    def _started(self, result, patience=60.0):
+        """Whether the driver started; a start that failed is asked again.
 
         Just after a prefix boots, Wine's service manager is still starting
         its own services and answers a start with a timeout or cannot open
-        the service; it is asked again until `patience` seconds have passed."""
+        the service; it is asked again until `patience` seconds have passed.
+        Returns False when the first answer, `result`, was not a start."""
         deadline = time.monotonic() + patience
-        while True:
-            rc, out = self._system("net", "start", SERVICE)
-            if rc == 0 or "already running" in out:
-                break
+        first = True
+        # 1056: the service was running already.
+        while result[0] != 0 and result[1].strip() != "1056":
             if time.monotonic() >= deadline:
-                raise CardDriverError("net start %s failed (%d): %s" % (SERVICE, rc, out))
+                raise CardDriverError("starting %s failed: error %s" % (SERVICE, result[1].strip()))
             time.sleep(1.0)
+            result, first = self.wine.steps([("start-service", SERVICE)])[0], False
         self.running = True
+        return first
 
-    def configure(self, machine_lines, registry_lines=(), links=False):
+    def configure(self, machine_lines, registry_lines=(), links=False, then=()):
         """Sets the driver up for a scenario: the cards of its [Device ...]
         sections with fresh logs. Without cards the driver stays stopped, as on
         a machine without the card, unless `links` asks for it to run without
         cards, for the DOS device names it links. `registry_lines` (REGEDIT4,
-        no header) go into the same import, which saves starting a program.
+        no header) go into the same probe start, and so do the probe's steps
+        `then`, done after the driver has started; returns their results.
 
         Whether each card took its settings shows in machine_sections()."""
         reason = unsupported(machine_lines)
@@ -422,43 +426,32 @@ class CardDriver:
         lines = list(registry_lines) + ["[-%s]" % PARAMETERS_KEY, "[%s]" % PARAMETERS_KEY]
         for card in cards:
             lines += card.registry_lines()
+        then = list(then)
         if not cards and not self.cards and self.running:
             # Running without cards already: nothing of it to renew, and its
             # links harm no command that does not look for them.
-            self.wine.reg_import(lines)
-            return
-        self.stop()
-        self.wine.reg_import(lines)
+            return self.wine.reg_import(lines, then=then)
+        before = [("stop-service", SERVICE)] if self.running else []
+        start = [("start-service", SERVICE)] if cards or links else []
+        results = self.wine.reg_import(lines, before, start + then)
+        if before:
+            self._stopped(results[0])
         self.cards = cards
-        if cards or links:
-            self.start()
+        if start and not self._started(results[len(before)]):
+            # Done before the driver was there: again, now that it is.
+            return self.wine.steps(then) if then else []
+        return results[len(before) + len(start):]
 
     def read(self, keys=None):
         """The values of every card's key: {lower card name: {lower value
         name: (name, type, bytes)}}. From `keys`, a parsed export
-        (scenario.parse_regedit) that covers PARAMETERS_KEY, when given."""
+        (scenario.parse_regedit) that covers PARAMETERS_KEY, or else the
+        driver's key read now."""
         if keys is None:
-            keys = self.export()
+            keys = self.wine.export([PARAMETERS_KEY])
         prefix = PARAMETERS_KEY.lower() + "\\"
         return {k[len(prefix):]: v[1] for k, v in keys.items()
                 if k.startswith(prefix) and "\\" not in k[len(prefix):]}
-
-    def export(self):
-        """The driver's settings key, parsed."""
-        path = self.wine.path("card-driver.reg")
-        if os.path.exists(path):
-            os.remove(path)
-        rc, out = self._system("reg", "export", PARAMETERS_KEY, path, "/y")
-        if rc != 0:
-            raise CardDriverError("reg export %s failed (%d): %s" % (PARAMETERS_KEY, rc, out))
-        with open(path, "rb") as f:
-            raw = f.read()
-        text = raw.decode("utf-16") if raw[:2] in (b"\xff\xfe", b"\xfe\xff") else \
-            raw.decode("latin-1")
-        lines = [l for l in text.split("\n")
-                 if not l.strip().startswith("Windows Registry Editor")]
-        keys, _, _ = sc.parse_regedit(lines, "exported driver parameters")
-        return keys
 
     def machine_sections(self, keys=None):
         """What each card holds after a run, as machine-file sections

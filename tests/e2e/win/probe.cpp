@@ -20,6 +20,19 @@
 //   rck_probe spawn               starts itself once for every line of standard
 //                                 input, with that line as its whole command line,
 //                                 and prints "line <hex of the line>" before each
+//   rck_probe steps               does every line of standard input as a command of
+//                                 its own, its fields separated by tabs, and prints
+//                                 "< <exit code>" after each: one process start for
+//                                 all that a scenario sets up, or reads back
+//
+// Commands for the registry and the test card driver, mostly given as steps:
+//
+//   create-key KEY                makes the key and the keys on its way
+//   delete-key KEY                removes the key with everything below it
+//   set-value KEY NAME TYPE HEX   sets a value of the numbered type to the bytes
+//   delete-value KEY NAME
+//   start-service NAME            starts the service; prints the error code, 0 when
+//   stop-service NAME             it started; or stops it and waits until it has
 //
 // Started by spawn, it prints the argument vector three ways, one line each:
 // "own", as the program's start-up split it, then "msvcrt" and "ucrt", as the
@@ -34,7 +47,8 @@ namespace {
 const char kChildVariable[] = "RCK_PROBE_ARGV";
 
 char g_Line[4096];
-char g_Input[65536];
+char g_Input[1 << 20];
+char* g_Fields[1024];
 char g_DosDevices[65536];
 char g_ModulePath[MAX_PATH];
 char g_KeyPath[2048];
@@ -381,23 +395,169 @@ int KeyExists(const char* name) {
     return 1;
 }
 
+// Removes the key at `path` below `parent` and every key below it; a key
+// that does not exist is already removed.
+int DeleteTree(HKEY parent, const char* path) {
+    HKEY key;
+    LONG opened = RegOpenKeyExA(parent, path, 0, KEY_READ | KEY_WRITE, &key);
+    if (opened == ERROR_FILE_NOT_FOUND) {
+        return 0;
+    }
+    if (opened != ERROR_SUCCESS) {
+        return 1;
+    }
+    char name[256];
+    DWORD size = sizeof name;
+    int failed = 0;
+    // Always the first key below: the one before is gone.
+    while (!failed && RegEnumKeyExA(key, 0, name, &size, nullptr, nullptr, nullptr, nullptr) ==
+                          ERROR_SUCCESS) {
+        failed = DeleteTree(key, name);
+        size = sizeof name;
+    }
+    RegCloseKey(key);
+    return failed || RegDeleteKeyA(parent, path) != ERROR_SUCCESS;
+}
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    return -1;
+}
+
+// create-key, delete-key, set-value and delete-value on a full key name.
+int ChangeRegistry(int argc, char** argv) {
+    int start = 0;
+    HKEY root = SplitKeyName(argv[2], &start);
+    if (root == nullptr) {
+        return 2;
+    }
+    const char* path = argv[2] + start;
+    if (Same(argv[1], "delete-key") && argc == 3) {
+        return DeleteTree(root, path);
+    }
+    HKEY key;
+    if (RegCreateKeyExA(root, path, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr) !=
+        ERROR_SUCCESS) {
+        return 1;
+    }
+    int failed = 0;
+    if (Same(argv[1], "set-value") && argc == 6) {
+        DWORD type = 0;
+        for (const char* d = argv[4]; *d >= '0' && *d <= '9'; ++d) {
+            type = type * 10 + static_cast<DWORD>(*d - '0');
+        }
+        DWORD size = 0;
+        for (const char* h = argv[5]; h[0] != '\0' && size < sizeof g_ValueData; h += 2) {
+            int high = HexDigit(h[0]);
+            int low = h[1] == '\0' ? -1 : HexDigit(h[1]);
+            if (high < 0 || low < 0) {
+                failed = 1;
+                break;
+            }
+            g_ValueData[size++] = static_cast<unsigned char>(high * 16 + low);
+        }
+        failed =
+            failed || RegSetValueExA(key, argv[3], 0, type, g_ValueData, size) != ERROR_SUCCESS;
+    } else if (Same(argv[1], "delete-value") && argc == 4) {
+        LONG deleted = RegDeleteValueA(key, argv[3]);
+        failed = deleted != ERROR_SUCCESS && deleted != ERROR_FILE_NOT_FOUND;
+    } else if (!Same(argv[1], "create-key") || argc != 3) {
+        failed = 2;
+    }
+    RegCloseKey(key);
+    return failed;
+}
+
+// start-service and stop-service. Stopping waits until the service has
+// stopped, so that a start right after it starts it afresh.
+int ControlDriver(const char* name, int start) {
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service =
+        manager == nullptr
+            ? nullptr
+            : OpenServiceA(manager, name, SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS);
+    DWORD error = 0;
+    SERVICE_STATUS status;
+    if (service == nullptr) {
+        error = GetLastError();
+    } else if (start) {
+        error = StartServiceA(service, 0, nullptr) ? 0 : GetLastError();
+    } else if (!ControlService(service, SERVICE_CONTROL_STOP, &status)) {
+        error = GetLastError();
+    } else {
+        for (int i = 0; i < 600 && status.dwCurrentState != SERVICE_STOPPED; ++i) {
+            Sleep(50);
+            if (!QueryServiceStatus(service, &status)) {
+                error = GetLastError();
+                break;
+            }
+        }
+        if (error == 0 && status.dwCurrentState != SERVICE_STOPPED) {
+            error = ERROR_SERVICE_REQUEST_TIMEOUT;
+        }
+    }
+    if (service != nullptr) {
+        CloseServiceHandle(service);
+    }
+    if (manager != nullptr) {
+        CloseServiceHandle(manager);
+    }
+    wsprintfA(g_Line, "%lu\n", error);
+    Print(g_Line);
+    return error == 0 ? 0 : 1;
+}
+
 int Usage() {
     Print("usage: rck_probe find-atom|add-atom|delete-atom NAME..., key-exists KEY..., "
-          "export KEY..., dos-devices, memory, spawn\n");
+          "export KEY..., create-key|delete-key KEY, set-value KEY NAME TYPE HEX, "
+          "delete-value KEY NAME, start-service|stop-service NAME, dos-devices, memory, "
+          "spawn, steps\n");
     return 2;
 }
 
-} // namespace
+int RunCommand(int argc, char** argv);
 
-int DispatchCommand(int argc, char** argv, char** envp) {
-    (void)envp;
-    char flag[4];
-    if (GetEnvironmentVariableA(kChildVariable, flag, sizeof flag) != 0) {
-        return PrintArgumentVectors(argc, argv);
+// Every line of standard input as a command; the fields of a line are its
+// arguments, which may be empty.
+int RunSteps() {
+    DWORD got = 0;
+    DWORD total = 0;
+    HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    while (total < sizeof g_Input - 1 &&
+           ReadFile(input, g_Input + total, sizeof g_Input - 1 - total, &got, nullptr) && got > 0) {
+        total += got;
     }
-    if (argc == 2 && Same(argv[1], "spawn")) {
-        return Spawn();
+    g_Input[total] = '\0';
+    int failed = 0;
+    char* line = g_Input;
+    while (*line != '\0') {
+        int count = 0;
+        g_Fields[count++] = const_cast<char*>("rck_probe");
+        g_Fields[count++] = line;
+        while (*line != '\0' && *line != '\n') {
+            if (*line == '\t' && count < static_cast<int>(sizeof g_Fields / sizeof g_Fields[0])) {
+                *line = '\0';
+                g_Fields[count++] = line + 1;
+            }
+            ++line;
+        }
+        if (*line == '\n') {
+            *line++ = '\0';
+        }
+        int code = RunCommand(count, g_Fields);
+        failed |= code != 0;
+        wsprintfA(g_Line, "< %d\n", code);
+        Print(g_Line);
     }
+    return failed;
+}
+
+int RunCommand(int argc, char** argv) {
     if (argc == 2 && Same(argv[1], "memory")) {
         return CheckMemoryFunctions();
     }
@@ -409,6 +569,13 @@ int DispatchCommand(int argc, char** argv, char** envp) {
     }
     if (Same(argv[1], "export")) {
         return Export(argc - 2, argv + 2);
+    }
+    if (Same(argv[1], "create-key") || Same(argv[1], "delete-key") || Same(argv[1], "set-value") ||
+        Same(argv[1], "delete-value")) {
+        return ChangeRegistry(argc, argv);
+    }
+    if (argc == 3 && (Same(argv[1], "start-service") || Same(argv[1], "stop-service"))) {
+        return ControlDriver(argv[2], Same(argv[1], "start-service"));
     }
     int failed = 0;
     for (int i = 2; i < argc; ++i) {
@@ -427,4 +594,21 @@ int DispatchCommand(int argc, char** argv, char** envp) {
         }
     }
     return failed;
+}
+
+} // namespace
+
+int DispatchCommand(int argc, char** argv, char** envp) {
+    (void)envp;
+    char flag[4];
+    if (GetEnvironmentVariableA(kChildVariable, flag, sizeof flag) != 0) {
+        return PrintArgumentVectors(argc, argv);
+    }
+    if (argc == 2 && Same(argv[1], "spawn")) {
+        return Spawn();
+    }
+    if (argc == 2 && Same(argv[1], "steps")) {
+        return RunSteps();
+    }
+    return RunCommand(argc, argv);
 }
