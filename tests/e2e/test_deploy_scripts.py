@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
 """The deployment scripts shipped beside the program: both are ASCII with
 CR LF line ends; SETKEY.BAT keeps to what COMMAND.COM of Windows 95 and 98
-knows, holds no line longer than COMMAND.COM reads, tests ERRORLEVEL from the highest code down, and for every level the
-program can leave prints the line SETKEY.VBS prints for that exit code and
-leaves the level as it was.
+knows, holds no line longer than COMMAND.COM reads, tests ERRORLEVEL from
+the highest code down, and for every level the program can leave prints the
+line SETKEY.VBS prints for that exit code and leaves the level as it was.
 
 Usage: test_deploy_scripts.py SETKEY.BAT SETKEY.VBS
 Prints what is wrong; exit code 1 when anything is.
