@@ -59,9 +59,10 @@ def registry_steps(lines):
     steps = []
     sections = []
     for line in lines:
-        if line.strip().startswith("[") or not sections:
-            sections.append([])
-        sections[-1].append(line)
+        if line.strip().startswith("["):
+            sections.append([line])
+        elif sections:  # what stands before the first key is comments
+            sections[-1].append(line)
     for section in sections:
         header = section[0].strip()
         if header.startswith("[-"):

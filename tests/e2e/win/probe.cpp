@@ -429,6 +429,32 @@ int HexDigit(char c) {
     return -1;
 }
 
+// Sets the value `name` to the first `size` bytes of g_ValueData. Texts go
+// through the wide function, converted here from the ANSI code page with
+// their length, as reg import does: RegSetValueExA of Wine 8 at times
+// stores a text only up to its first zero.
+int SetValue(HKEY key, const char* name, DWORD type, DWORD size) {
+    if (type != REG_SZ && type != REG_EXPAND_SZ && type != REG_MULTI_SZ) {
+        return RegSetValueExA(key, name, 0, type, g_ValueData, size) != ERROR_SUCCESS;
+    }
+    static WCHAR wideName[256];
+    static WCHAR wideData[sizeof g_ValueData];
+    if (MultiByteToWideChar(CP_ACP, 0, name, -1, wideName, sizeof wideName / sizeof wideName[0]) ==
+        0) {
+        return 1;
+    }
+    int length = size == 0
+                     ? 0
+                     : MultiByteToWideChar(CP_ACP, 0, reinterpret_cast<const char*>(g_ValueData),
+                                           static_cast<int>(size), wideData,
+                                           sizeof wideData / sizeof wideData[0]);
+    if (size != 0 && length == 0) {
+        return 1;
+    }
+    return RegSetValueExW(key, wideName, 0, type, reinterpret_cast<const BYTE*>(wideData),
+                          static_cast<DWORD>(length) * sizeof(WCHAR)) != ERROR_SUCCESS;
+}
+
 // create-key, delete-key, set-value and delete-value on a full key name.
 int ChangeRegistry(int argc, char** argv) {
     int start = 0;
@@ -461,8 +487,7 @@ int ChangeRegistry(int argc, char** argv) {
             }
             g_ValueData[size++] = static_cast<unsigned char>(high * 16 + low);
         }
-        failed =
-            failed || RegSetValueExA(key, argv[3], 0, type, g_ValueData, size) != ERROR_SUCCESS;
+        failed = failed || SetValue(key, argv[3], type, size);
     } else if (Same(argv[1], "delete-value") && argc == 4) {
         LONG deleted = RegDeleteValueA(key, argv[3]);
         failed = deleted != ERROR_SUCCESS && deleted != ERROR_FILE_NOT_FOUND;
