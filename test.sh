@@ -3,40 +3,49 @@
 # under AddressSanitizer and UndefinedBehaviorSanitizer, a short run of each
 # fuzz target, the Windows builds with their checks, and the end-to-end suite
 # under Wine: the shipped i686 exe on 32-bit Wine through the emulator
-# qemu-i386, the x86_64 exe on wine64.
+# qemu-i386, the x86_64 exe on wine64. Each step below is a command of its
+# own that can be run by hand in this order (after `source tools/setup.sh`).
 set -euo pipefail
 cd "$(dirname "$0")"
 source tools/setup.sh
 
-jobs=$(nproc)
 # A Wine that cannot start fails the Wine suites instead of skipping them.
 export RCK_WINE_REQUIRED=1
 
-echo "== Source formatting, and no layer including from a layer above it"
+step() {
+    echo "== $* ($SECONDS s)"
+}
+
+step "Source formatting, and no layer including from a layer above it"
 tools/check_format.sh
 tools/check_layers.py
 
-echo "== Linux build and tests"
+step "Linux build and tests"
 cmake --preset linux
-cmake --build --preset linux -j "$jobs"
-ctest --preset linux -j "$jobs"
+cmake --build --preset linux -j2
+ctest --preset linux -j2
 
-echo "== Linux build and tests with AddressSanitizer and UndefinedBehaviorSanitizer"
+step "Linux build and tests with AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake --preset linux-sanitize
-cmake --build --preset linux-sanitize -j "$jobs"
-ctest --preset linux-sanitize -j "$jobs"
+cmake --build --preset linux-sanitize -j2
+ctest --preset linux-sanitize -j2
 
-echo "== Fuzz targets, a short run of each"
+step "Fuzz targets, a short run of each"
+cmake --preset fuzz
+cmake --build --preset fuzz -j2
 tools/fuzz.sh --smoke
 
-echo "== Windows builds with their checks, and the end-to-end suite under Wine"
-echo "-- 32-bit Wine for the shipped i686 exe"
+step "32-bit Wine for the shipped i686 exe"
 tools/setup-wine32.sh >/dev/null
+
+step "Windows i686 build, its checks and release package, the Wine suite under the emulator"
 cmake --preset win32
-cmake --build --preset win32 -j "$jobs"
-ctest --test-dir build/win32/tests/e2e/win --output-on-failure
+cmake --build --preset win32 -j2
+ctest --preset win32
+
+step "Windows x86_64 build, its check, the Wine suite on wine64"
 cmake --preset win64
-cmake --build --preset win64 -j "$jobs"
-ctest --test-dir build/win64/tests/e2e/win --output-on-failure
+cmake --build --preset win64 -j2
+ctest --preset win64
 
 echo "All tests passed ($SECONDS s)."

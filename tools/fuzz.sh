@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets (clang, AddressSanitizer, UndefinedBehaviorSanitizer)
-# in build/fuzz and runs them, printing for each target the executions, the
+# with the fuzz preset in build/fuzz and runs them, printing for each target the executions, the
 # coverage reached (edges covered of those instrumented, and features) and
 # the size of the corpus. Any finding makes it exit nonzero and
 # leaves the input that caused it in build/fuzz/artifacts/.
@@ -33,12 +33,10 @@ for arg in "$@"; do
 done
 [ ${#targets[@]} -gt 0 ] || targets=("${all_targets[@]}")
 
-echo "== Building the fuzz targets in $build"
+echo "== Building the fuzz targets in $build (the fuzz preset)"
 mkdir -p "$build"
-cmake -S . -B "$build" -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DRCK_FUZZ=ON -DBUILD_TESTING=OFF >"$build/configure.log" 2>&1 ||
-    { cat "$build/configure.log"; exit 1; }
-cmake --build "$build" --target $(printf 'fuzz_%s ' "${targets[@]}")
+cmake --preset fuzz >"$build/configure.log" 2>&1 || { cat "$build/configure.log"; exit 1; }
+cmake --build --preset fuzz --target $(printf 'fuzz_%s ' "${targets[@]}")
 
 mkdir -p "$build/artifacts"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1

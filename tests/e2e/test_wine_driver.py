@@ -4,13 +4,15 @@
 Usage: test_wine_driver.py --probe rck_probe.exe [--build DIR] [--exe rckrv48.exe]
                            [--prefix DIR] [unittest args]
 
-Builds the driver and its client (testdriver/build.sh) into DIR (default: a
+Takes the driver and its client from DIR, where testdriver/build.sh or the
+build's testdriver target made them (without --build, builds them into a
 temporary folder), boots a fresh Wine prefix (or uses --prefix), installs the
 driver and proves the round trip of every request kind from the client, the
 settings that change the card's answers, the names the program finds, and
 what the card writes back; the probe (of the prefix's bitness) sets and reads
 the registry. With --exe (rckrv48.exe of the same build) it also runs the W
-command through the driver and the scenario runner with the driver. Exit code 77 when Wine is missing.
+command through the driver and the scenario runner with the driver. Exit
+code 77 when Wine is missing.
 """
 
 import argparse
@@ -37,7 +39,7 @@ CLIENT = None
 
 def setUpModule():
     global WINE, DRIVER, DRIVER_FILE, CLIENT
-    paths = wd.build(OPTIONS.build)
+    paths = wd.built(OPTIONS.build) if OPTIONS.build else wd.build(OPTIONS.scratch)
     CLIENT = paths["client"]
     DRIVER_FILE = paths["driver"]
     WINE = wn.Wine(OPTIONS.prefix, OPTIONS.probe)
@@ -373,7 +375,7 @@ class Runner(unittest.TestCase):
 def main():
     global OPTIONS
     parser = argparse.ArgumentParser()
-    parser.add_argument("--build", help="folder for the driver and its client")
+    parser.add_argument("--build", help="folder with the driver and its client, built")
     parser.add_argument("--exe", help="rckrv48.exe of the prefix's bitness")
     parser.add_argument("--probe", required=True, help="rck_probe.exe of the prefix's bitness")
     parser.add_argument("--prefix", help="use this Wine prefix instead of a fresh one")
@@ -384,8 +386,7 @@ def main():
         OPTIONS.exe = os.path.abspath(OPTIONS.exe)
     OPTIONS.probe = os.path.abspath(OPTIONS.probe)
     with tempfile.TemporaryDirectory() as scratch:
-        if not OPTIONS.build:
-            OPTIONS.build = scratch
+        OPTIONS.scratch = scratch
         program = unittest.main(argv=[sys.argv[0]] + rest, exit=False)
     return 0 if program.result.wasSuccessful() else 1
 

@@ -75,6 +75,11 @@ def build(out_dir):
     # A 32-bit prefix hosts only 32-bit kernel drivers.
     subprocess.run([os.path.join(ROOT, "testdriver", "build.sh"), out_dir,
                     "i686" if wn.WIN32 else "x86_64"], check=True)
+    return built(out_dir)
+
+
+def built(out_dir):
+    """The paths of the driver and its test client built in out_dir."""
     return {"driver": os.path.join(out_dir, DRIVER_FILE),
             "client": os.path.join(out_dir, "cardclient.exe")}
 
