@@ -6,7 +6,8 @@
 # leaves the input that caused it in build/fuzz/artifacts/.
 #
 #   tools/fuzz.sh --smoke              every target for 12 s from the committed
-#                                      seeds; part of the test command
+#                                      seeds, two at a time; part of the test
+#                                      command
 #   tools/fuzz.sh [SECONDS] [TARGET..] longer runs (600 s each by default) that
 #                                      keep their corpus in build/fuzz/corpus/
 #   tools/fuzz.sh --update-seeds       replaces the seeds in fuzz/corpus/ by the
@@ -58,19 +59,42 @@ if [ "$mode" = update ]; then
     exit 0
 fi
 
-printf '\n%-16s %8s %12s %10s %16s %10s %8s\n' target seconds executions exec/s "edges covered" features corpus
-failed=0
-for t in "${targets[@]}"; do
+# One target's run; its output goes to build/fuzz/fuzz_TARGET.log and its
+# exit code to build/fuzz/fuzz_TARGET.status.
+run_target() {
+    local t=$1 work status=0
     if [ "$mode" = smoke ]; then
         work=$(mktemp -d)
     else
         work="$build/corpus/$t"
         mkdir -p "$work"
     fi
-    log="$build/fuzz_$t.log"
-    status=0
     "$build/fuzz/fuzz_$t" -max_total_time="$seconds" -print_final_stats=1 \
-        -artifact_prefix="$build/artifacts/$t-" "$work" "fuzz/corpus/$t" >"$log" 2>&1 || status=$?
+        -artifact_prefix="$build/artifacts/$t-" "$work" "fuzz/corpus/$t" >"$build/fuzz_$t.log" 2>&1 ||
+        status=$?
+    echo "$status" >"$build/fuzz_$t.status"
+    [ "$mode" = smoke ] && rm -rf "$work"
+    return 0
+}
+
+# The short runs go two at a time, one for each core.
+if [ "$mode" = smoke ]; then
+    for t in "${targets[@]}"; do
+        [ "$(jobs -rp | wc -l)" -lt 2 ] || wait -n
+        run_target "$t" &
+    done
+    wait
+else
+    for t in "${targets[@]}"; do
+        run_target "$t"
+    done
+fi
+
+printf '\n%-16s %8s %12s %10s %16s %10s %8s\n' target seconds executions exec/s "edges covered" features corpus
+failed=0
+for t in "${targets[@]}"; do
+    log="$build/fuzz_$t.log"
+    status=$(cat "$build/fuzz_$t.status")
     runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
     rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log")
     total=$(sed -n 's/.*(\([0-9]*\) inline 8-bit counters).*/\1/p' "$log" | head -1)
@@ -85,6 +109,5 @@ for t in "${targets[@]}"; do
         echo "$t: FINDING (exit $status); the run's output is in $log:"
         grep -E 'ERROR|check failed|SUMMARY|Test unit written' "$log" | head -20
     fi
-    [ "$mode" = smoke ] && rm -rf "$work"
 done
 exit $failed
