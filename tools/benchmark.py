@@ -146,7 +146,7 @@ def wine_rows(linux, win):
             run([os.path.join(ROOT, "testdriver", "build.sh"), driver, arch])
             print("timing commands under Wine: %s ..." % label, file=sys.stderr)
             out = run([sys.executable, os.path.join(ROOT, "tools", "bench", "wine_commands.py"),
-                       "--exe", exe, "--empty", empty, "--driver",
+                       "--exe", exe, "--empty", empty, "--probe", probe, "--driver",
                        os.path.join(driver, "testcard.sys")],
                       env=env, stdout=subprocess.PIPE, text=True).stdout
             timed = {f[0]: (float(f[1]), int(f[2])) for f in

@@ -2,7 +2,7 @@
 """Times V, H and W under Wine next to an empty program, for tools/benchmark.py.
 
 Usage: wine_commands.py --exe rckrv48.exe --empty rck_empty.exe --driver testcard.sys
-                        [--rounds N]
+                        --probe rck_probe.exe [--rounds N]
 
 Which Wine runs them is wine.py's choice (RCK_WINE, WINEARCH): the machine's
 wine64, or the 32-bit Wine under the emulator. In a fresh prefix with the
@@ -32,6 +32,7 @@ def main():
     ap.add_argument("--exe", required=True)
     ap.add_argument("--empty", required=True)
     ap.add_argument("--driver", required=True)
+    ap.add_argument("--probe", required=True, help="rck_probe.exe, which sets the registry")
     ap.add_argument("--rounds", type=int, default=5)
     opts = ap.parse_args()
     if not wn.available():
@@ -44,7 +45,7 @@ def main():
                 ("W", os.path.abspath(opts.exe), s.args)]
     times = {name: [] for name, _, _ in programs}
     codes = {}
-    with wn.Wine() as wine:
+    with wn.Wine(probe=opts.probe) as wine:
         driver = wd.CardDriver(wine, opts.driver)
         driver.install()
         registry = [l for l in s.registry_lines if l.strip() != "REGEDIT4"]
