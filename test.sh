@@ -23,6 +23,11 @@ source tools/setup.sh
 # A Wine that cannot start fails the Wine suites instead of skipping them.
 export RCK_WINE_REQUIRED=1
 
+# The 32-bit Wine is downloaded and unpacked while the Linux builds run.
+mkdir -p build
+tools/setup-wine32.sh >build/setup-wine32.log 2>&1 &
+wine32_setup=$!
+
 step checks "Source formatting, and no layer including from a layer above it"
 tools/check_format.sh
 tools/check_layers.py
@@ -42,8 +47,8 @@ cmake --preset fuzz
 cmake --build --preset fuzz -j2
 tools/fuzz.sh --smoke
 
-step wine32-setup "32-bit Wine for the shipped i686 exe"
-tools/setup-wine32.sh >/dev/null
+step wine32-setup "32-bit Wine for the shipped i686 exe (what is left of preparing it)"
+wait "$wine32_setup" || { cat build/setup-wine32.log; exit 1; }
 
 step win32 "Windows i686 build, its checks and release package, the Wine suite under the emulator"
 cmake --preset win32
