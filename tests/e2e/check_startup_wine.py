@@ -2,7 +2,7 @@
 """Checks the Windows start-up under Wine: its command-line splitting and
 the memory functions it supplies in place of a C runtime.
 
-Usage: check_startup_wine.py --probe rck_probe.exe [--prefix DIR]
+Usage: check_startup_wine.py --probe rck_probe.exe [--prefix DIR] [--code-page 1252|932]
 
 rck_probe.exe carries the program's own start-up. It is started with exact
 command lines (through CreateProcessA, from the probe itself), and for each
@@ -253,6 +253,8 @@ def main():
     parser.add_argument("--prefix", help="use this Wine prefix instead of a fresh one")
     parser.add_argument("--random", type=int, default=150,
                         help="number of random lines on each code page")
+    parser.add_argument("--code-page", type=int, action="append", choices=(1252, 932),
+                        help="check only this code page (both without it)")
     args = parser.parse_args()
     if not wn.available():
         return wn.require_or_skip(SKIPPED)
@@ -262,6 +264,7 @@ def main():
         (932, FIXED_LINES + FIXED_LINES_932 + random_lines(args.random, ALPHABET_932, seed=9),
          ARGUMENT_LISTS + ARGUMENT_LISTS_932),
     ]
+    runs = [run for run in runs if not args.code_page or run[0] in args.code_page]
     problems = []
     with wn.Wine(args.prefix) as wine:
         for code_page, lines, lists in runs:
