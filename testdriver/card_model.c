@@ -52,6 +52,38 @@ void card_default_settings(struct card_settings* s) {
     }
 }
 
+#define CARD_FIELD(f) offsetof(struct card_settings, f)
+#define CARD_NUMBER(name, kind, f)                                                                 \
+    { name, CARD_SETTING_##kind, 0, CARD_FIELD(f), 0 }
+#define CARD_STATUS(name, f, bit)                                                                  \
+    { name, CARD_SETTING_STATUS, bit, CARD_FIELD(f), 0 }
+#define CARD_RECORD(name, f)                                                                       \
+    { name, CARD_SETTING_RECORD, 0, CARD_FIELD(f), CARD_FIELD(f##_words) }
+#define CARD_FAILURE(name, k)                                                                      \
+    { name, CARD_SETTING_FAILURE, 0, CARD_FIELD(kind_error[k]), CARD_FIELD(kind_attempt[k]) }
+
+const struct card_setting card_setting_table[] = {
+    CARD_NUMBER("Busy", COUNT, busy),
+    CARD_STATUS("ProbeStatus", probe_status, CARD_SILENT_PROBE),
+    CARD_NUMBER("Context", CONTEXT, context),
+    CARD_RECORD("Identity", identity),
+    CARD_RECORD("Compatibility", compatibility),
+    CARD_STATUS("IdentityStatus", identity_status, CARD_SILENT_IDENTITY),
+    CARD_STATUS("CompatibilityStatus", compatibility_status, CARD_SILENT_COMPATIBILITY),
+    CARD_STATUS("KeyTextStatus", key_text_status, CARD_SILENT_KEY_TEXT),
+    CARD_STATUS("PutStatus", put_status, CARD_SILENT_PUT),
+    CARD_STATUS("ControlStatus", control_status, CARD_SILENT_CONTROL),
+    CARD_STATUS("CloseStatus", close_status, CARD_SILENT_CLOSE),
+    CARD_NUMBER("OpenError", ERROR, open_error),
+    CARD_NUMBER("CallError", ERROR, call_error),
+    CARD_FAILURE("ProbeError", CARD_KIND_PROBE),
+    CARD_FAILURE("GetError", CARD_KIND_GET),
+    CARD_FAILURE("PutError", CARD_KIND_PUT),
+    CARD_FAILURE("ControlError", CARD_KIND_CONTROL),
+    CARD_FAILURE("CloseError", CARD_KIND_CLOSE),
+};
+const uint32_t card_setting_count = sizeof card_setting_table / sizeof card_setting_table[0];
+
 /* A reply record goes in only as far as the caller's buffer reaches. */
 static void write_record(uint8_t* block, uint32_t size, const uint16_t* words, uint32_t count) {
     uint32_t i;
