@@ -24,9 +24,12 @@ void card_put32(uint8_t* p, uint32_t v) {
 void card_default_settings(struct card_settings* s) {
     static const uint16_t identity[] = {5, CARD_IDENTITY_TYPE, 0, 1, 6, 14};
     static const uint16_t compatibility[] = {6, CARD_COMPATIBILITY_TYPE, 0, 0, 48, 1, 99};
+    uint8_t* bytes = (uint8_t*)s;
     uint32_t i;
-    s->busy = 0;
-    s->probe_status = CARD_STATUS_SUCCESS;
+    /* Not busy, every status 0, nothing silent and no failure. */
+    for (i = 0; i < sizeof *s; ++i) {
+        bytes[i] = 0;
+    }
     s->context = 0x00010001u;
     s->identity_words = sizeof identity / sizeof identity[0];
     for (i = 0; i < s->identity_words; ++i) {
@@ -35,20 +38,6 @@ void card_default_settings(struct card_settings* s) {
     s->compatibility_words = sizeof compatibility / sizeof compatibility[0];
     for (i = 0; i < s->compatibility_words; ++i) {
         s->compatibility[i] = compatibility[i];
-    }
-    s->identity_status = 0;
-    s->compatibility_status = 0;
-    s->key_text_status = 0;
-    s->put_status = 0;
-    s->control_status = 0;
-    s->close_status = 0;
-    s->silent = 0;
-    s->open_error = 0;
-    s->call_error = 0;
-    for (i = 0; i < CARD_KINDS; ++i) {
-        s->kind_error[i] = 0;
-        s->kind_attempt[i] = 0;
-        s->kind_calls[i] = 0;
     }
 }
 
