@@ -239,48 +239,35 @@ static void setting_name(WCHAR* buffer, const struct card_setting* t, const WCHA
 }
 
 /* In the key a setting is a DWORD, a record BINARY words and a failure two
- * DWORDs, NAME and NAMEAt; the statuses' silent bits are the DWORD "Silent". */
-static void read_setting(HANDLE key, struct card_device* card, const struct card_setting* t) {
+ * DWORDs, NAME and NAMEAt; the statuses' silent bits are the DWORD "Silent".
+ * Reads the setting from `key`, or with no key writes it into the card's. */
+static void key_setting(HANDLE key, struct card_device* card, const struct card_setting* t) {
     WCHAR name[CARD_VALUE_CHARS];
     uint8_t* s = (uint8_t*)&card->settings;
+    uint16_t* words = (uint16_t*)(s + t->field);
+    uint32_t* value = (uint32_t*)(s + t->field);
+    uint32_t* second = (uint32_t*)(s + t->second);
     setting_name(name, t, L"");
     if (t->kind == CARD_SETTING_STATUS) {
-        read_status(key, card, name, (uint16_t*)(s + t->field));
+        key ? read_status(key, card, name, words) : write_dword(card, name, *words);
     } else if (t->kind == CARD_SETTING_RECORD) {
-        read_record(key, card, name, (uint16_t*)(s + t->field), (uint32_t*)(s + t->second));
+        key ? read_record(key, card, name, words, second) : write_words(card, name, words, *second);
     } else {
-        read_count(key, card, name, (uint32_t*)(s + t->field));
+        key ? read_count(key, card, name, value) : write_dword(card, name, *value);
     }
     if (t->kind == CARD_SETTING_FAILURE) {
         setting_name(name, t, L"At");
-        read_count(key, card, name, (uint32_t*)(s + t->second));
-    }
-}
-
-static void write_setting(const struct card_device* card, const struct card_setting* t) {
-    WCHAR name[CARD_VALUE_CHARS];
-    const uint8_t* s = (const uint8_t*)&card->settings;
-    setting_name(name, t, L"");
-    if (t->kind == CARD_SETTING_STATUS) {
-        write_dword(card, name, *(const uint16_t*)(s + t->field));
-    } else if (t->kind == CARD_SETTING_RECORD) {
-        write_words(card, name, (const uint16_t*)(s + t->field), *(const uint32_t*)(s + t->second));
-    } else {
-        write_dword(card, name, *(const uint32_t*)(s + t->field));
-    }
-    if (t->kind == CARD_SETTING_FAILURE) {
-        setting_name(name, t, L"At");
-        write_dword(card, name, *(const uint32_t*)(s + t->second));
+        key ? read_count(key, card, name, second) : write_dword(card, name, *second);
     }
 }
 
 /* Every setting goes back into the key as the card took it, defaults
  * included, so the key shows the whole card as the simulated machine's
  * file does. */
-static void write_settings(const struct card_device* card) {
+static void write_settings(struct card_device* card) {
     uint32_t i;
     for (i = 0; i < card_setting_count; ++i) {
-        write_setting(card, &card_setting_table[i]);
+        key_setting(0, card, &card_setting_table[i]);
     }
     write_dword(card, L"Silent", card->settings.silent);
     write_dword(card, L"Probes", card->probes);
@@ -296,7 +283,7 @@ static void load_card(struct card_device* card) {
         return;
     }
     for (i = 0; i < card_setting_count; ++i) {
-        read_setting(key, card, &card_setting_table[i]);
+        key_setting(key, card, &card_setting_table[i]);
     }
     read_count(key, card, L"Silent", &card->settings.silent);
     read_count(key, card, L"Probes", &card->probes);
