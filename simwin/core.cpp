@@ -8,6 +8,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <map>
@@ -40,7 +41,7 @@ struct CoreState {
     std::vector<Atom> atoms;
     std::vector<Fault> faults;
     std::map<std::string, int> callCounts;
-    std::vector<std::string> callLog;
+    std::vector<SimCall> calls;
     std::string capturedStdout;
     DWORD lastError = 0;
     UINT codePage = 1252;
@@ -67,12 +68,18 @@ std::string Hex(DWORD v) {
 
 namespace sim {
 
-DWORD BeginCall(const char* function, const std::string& detail) {
+DWORD BeginCall(const SimCall& call) {
+    SimUse use = SimUse::NeverFails;
+    if (!SimFindUse(call.function, &use) || use > SimUse::Wait) {
+        std::fprintf(stderr, "simulated %s is not a logged call of simwin/platform_calls.def\n",
+                     call.function.c_str());
+        std::abort();
+    }
     CoreState& c = Core();
-    int n = ++c.callCounts[function];
-    c.callLog.push_back(std::string(function) + " " + detail);
+    int n = ++c.callCounts[call.function];
+    c.calls.push_back(call);
     for (const Fault& f : c.faults) {
-        if (f.function == function && (f.occurrence == 0 || f.occurrence == n)) {
+        if (f.function == call.function && (f.occurrence == 0 || f.occurrence == n)) {
             return f.error;
         }
     }
@@ -158,7 +165,23 @@ void SimSetVersionQueryFails(bool fails) {
     Core().version.queryFails = fails;
 }
 
+bool SimFindUse(const std::string& function, SimUse* use) {
+    for (const SimPlatformCall& call : kSimPlatformCalls) {
+        if (function == call.function) {
+            *use = call.use;
+            return true;
+        }
+    }
+    return false;
+}
+
 void SimFailCall(const char* function, int occurrence, DWORD error) {
+    SimUse use = SimUse::NeverFails;
+    if (!SimFindUse(function, &use) || !SimCanFail(use)) {
+        std::fprintf(stderr, "%s is not a call of simwin/platform_calls.def that can fail\n",
+                     function);
+        std::abort();
+    }
     Core().faults.push_back(Fault{function, occurrence, error});
 }
 
@@ -166,8 +189,16 @@ void SimClearFaults() {
     Core().faults.clear();
 }
 
-const std::vector<std::string>& SimCallLog() {
-    return Core().callLog;
+const std::vector<SimCall>& SimCalls() {
+    return Core().calls;
+}
+
+std::vector<std::string> SimCallLog() {
+    std::vector<std::string> log;
+    for (const SimCall& call : Core().calls) {
+        log.push_back(call.function + " " + call.args);
+    }
+    return log;
 }
 
 int SimCallCount(const char* function) {
@@ -176,7 +207,7 @@ int SimCallCount(const char* function) {
 }
 
 void SimClearCallLog() {
-    Core().callLog.clear();
+    Core().calls.clear();
     Core().callCounts.clear();
 }
 
@@ -229,8 +260,8 @@ BOOL WINAPI IsDBCSLeadByte(BYTE c) {
 }
 
 BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA info) {
-    DWORD fail = sim::BeginCall("GetVersionExA", info ? std::to_string(info->dwOSVersionInfoSize)
-                                                      : std::string("NULL"));
+    DWORD fail = sim::BeginCall(
+        {"GetVersionExA", info ? std::to_string(info->dwOSVersionInfoSize) : std::string("NULL")});
     VersionState& v = Core().version;
     if (info == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -344,7 +375,7 @@ int wsprintfA(LPSTR buffer, LPCSTR format, ...) {
 }
 
 ATOM WINAPI GlobalAddAtomA(LPCSTR name) {
-    DWORD fail = sim::BeginCall("GlobalAddAtomA", name ? name : "NULL");
+    DWORD fail = sim::BeginCall({"GlobalAddAtomA", name ? name : "NULL"});
     if (fail == 0 && (name == nullptr || std::strlen(name) == 0 || std::strlen(name) > 255)) {
         fail = ERROR_INVALID_PARAMETER;
     }
@@ -364,19 +395,8 @@ ATOM WINAPI GlobalAddAtomA(LPCSTR name) {
     return value;
 }
 
-ATOM WINAPI GlobalFindAtomA(LPCSTR name) {
-    sim::BeginCall("GlobalFindAtomA", name ? name : "NULL");
-    for (const Atom& a : Core().atoms) {
-        if (name != nullptr && sim::EqualNoCase(a.name, name)) {
-            return a.value;
-        }
-    }
-    SetLastError(ERROR_FILE_NOT_FOUND);
-    return 0;
-}
-
 void WINAPI Sleep(DWORD ms) {
-    sim::BeginCall("Sleep", std::to_string(ms));
+    sim::BeginCall({"Sleep", std::to_string(ms)});
     Core().sleptMs += ms;
     ++Core().sleepCount;
     if (Core().realTime) {
@@ -388,7 +408,7 @@ void WINAPI Sleep(DWORD ms) {
 }
 
 HANDLE WINAPI GetStdHandle(DWORD which) {
-    sim::BeginCall("GetStdHandle", Hex(which));
+    sim::BeginCall({"GetStdHandle", Hex(which)});
     if (which == STD_OUTPUT_HANDLE) {
         return kStdOutput;
     }
@@ -405,7 +425,7 @@ HANDLE WINAPI GetStdHandle(DWORD which) {
 extern "C" BOOL WINAPI WriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD written,
                                  LPOVERLAPPED overlapped) {
     (void)overlapped;
-    DWORD fail = sim::BeginCall("WriteFile", std::to_string(size));
+    DWORD fail = sim::BeginCall({"WriteFile", std::to_string(size)});
     if (fail == 0 && file != kStdOutput && file != kStdError) {
         fail = ERROR_INVALID_HANDLE;
     }
