@@ -68,13 +68,19 @@ std::string Hex(DWORD v) {
 
 namespace sim {
 
-DWORD BeginCall(const SimCall& call) {
+// Ends the process unless `function` is listed as a call that is logged,
+// or one that can fail.
+void RequireListed(const std::string& function, bool canFail) {
     SimUse use = SimUse::NeverFails;
-    if (!SimFindUse(call.function, &use) || use > SimUse::Wait) {
-        std::fprintf(stderr, "simulated %s is not a logged call of simwin/platform_calls.def\n",
-                     call.function.c_str());
+    if (!SimFindUse(function, &use) || (canFail ? !SimCanFail(use) : use > SimUse::Wait)) {
+        std::fprintf(stderr, "%s: not listed in simwin/platform_calls.def as a call that %s\n",
+                     function.c_str(), canFail ? "can fail" : "is logged");
         std::abort();
     }
+}
+
+DWORD BeginCall(const SimCall& call) {
+    RequireListed(call.function, false);
     CoreState& c = Core();
     int n = ++c.callCounts[call.function];
     c.calls.push_back(call);
@@ -176,12 +182,7 @@ bool SimFindUse(const std::string& function, SimUse* use) {
 }
 
 void SimFailCall(const char* function, int occurrence, DWORD error) {
-    SimUse use = SimUse::NeverFails;
-    if (!SimFindUse(function, &use) || !SimCanFail(use)) {
-        std::fprintf(stderr, "%s is not a call of simwin/platform_calls.def that can fail\n",
-                     function);
-        std::abort();
-    }
+    sim::RequireListed(function, true);
     Core().faults.push_back(Fault{function, occurrence, error});
 }
 
