@@ -6,12 +6,12 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <map>
 
 namespace {
 
@@ -40,7 +40,6 @@ struct CoreState {
     VersionState version;
     std::vector<Atom> atoms;
     std::vector<Fault> faults;
-    std::map<std::string, int> callCounts;
     std::vector<SimCall> calls;
     std::string capturedStdout;
     DWORD lastError = 0;
@@ -82,8 +81,8 @@ void RequireListed(const std::string& function, bool canFail) {
 DWORD BeginCall(const SimCall& call) {
     RequireListed(call.function, false);
     CoreState& c = Core();
-    int n = ++c.callCounts[call.function];
     c.calls.push_back(call);
+    const int n = SimCallCount(call.function.c_str());
     for (const Fault& f : c.faults) {
         if (f.function == call.function && (f.occurrence == 0 || f.occurrence == n)) {
             return f.error;
@@ -203,13 +202,13 @@ std::vector<std::string> SimCallLog() {
 }
 
 int SimCallCount(const char* function) {
-    auto it = Core().callCounts.find(function);
-    return it == Core().callCounts.end() ? 0 : it->second;
+    return static_cast<int>(
+        std::count_if(Core().calls.begin(), Core().calls.end(),
+                      [&](const SimCall& c) { return c.function == function; }));
 }
 
 void SimClearCallLog() {
     Core().calls.clear();
-    Core().callCounts.clear();
 }
 
 std::vector<std::string> SimAtoms() {

@@ -139,6 +139,14 @@ std::string Quoted(const char* s) {
     return s ? "\"" + std::string(s) + "\"" : "(null)";
 }
 
+// The call log entry of an open or a create.
+SimCall OpenCall(const char* function, HKEY parent, LPCSTR subKey, DWORD options, REGSAM access) {
+    return {function,
+            HandleName(parent) + "\\" + (subKey ? subKey : "(null)") +
+                " options=" + HexNumber(options) + " access=" + HexNumber(access),
+            subKey ? subKey : ""};
+}
+
 REGSAM MapAccess(REGSAM access) {
     if (access & (kMaximumAllowed | kGenericAll)) {
         access |= KEY_ALL_ACCESS;
@@ -837,18 +845,6 @@ std::string SimRegExportText() {
     sim::SaveRegistry(out);
     return out;
 }
-
-namespace {
-
-// The call log entry of an open or a create.
-SimCall OpenCall(const char* function, HKEY parent, LPCSTR subKey, DWORD options, REGSAM access) {
-    return {function,
-            HandleName(parent) + "\\" + (subKey ? subKey : "(null)") +
-                " options=" + HexNumber(options) + " access=" + HexNumber(access),
-            subKey ? subKey : ""};
-}
-
-} // namespace
 
 // ---- simulated platform functions ---------------------------------------------
 
