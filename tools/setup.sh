@@ -4,7 +4,8 @@
 set -euo pipefail
 
 rck_packages=(cmake ninja-build g++ python3 clang-format git libgtest-dev googletest clang libclang-rt-14-dev
-              mingw-w64 wine wine64 valgrind binutils-mingw-w64-x86-64 pandoc)
+              mingw-w64 wine wine64 valgrind binutils-mingw-w64-x86-64
+              binutils-mingw-w64-i686 pandoc)
 
 rck_missing=()
 for p in "${rck_packages[@]}"; do
