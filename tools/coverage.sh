@@ -29,6 +29,7 @@ esac
 bash tools/setup.sh coverage
 
 build=build/coverage
+mkdir -p build
 echo "== Building the coverage preset in $build" >&2
 cmake --preset coverage >"$build.configure.log" 2>&1 || { cat "$build.configure.log"; exit 1; }
 cmake --build --preset coverage -j "$(nproc)" >"$build.build.log" 2>&1 ||
