@@ -7,6 +7,17 @@ enable_language(RC)
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 set(CMAKE_CXX_STANDARD_LIBRARIES "-lkernel32 -luser32 -ladvapi32 -lgcc")
 
+if(CMAKE_SYSTEM_PROCESSOR STREQUAL "i686")
+    # Every i686 program runs on the processors of Windows 95 and NT 4, down
+    # to an 80386 without a floating-point unit: the compiler's default
+    # there, the Pentium Pro, would bring conditional moves
+    # (tools/check_exe.py fails on any instruction the 80386 lacks). Tuned
+    # for the 486, the least that Windows 98 and NT 4 need. The x86_64
+    # build keeps the compiler's default: every x86_64 processor has those
+    # instructions.
+    add_compile_options(-march=i386 -mtune=i486)
+endif()
+
 # rck_windows_link(<target>): links a Windows program without a C runtime,
 # for Windows 95 and NT 4 on.
 function(rck_windows_link target)

@@ -33,9 +33,11 @@ BOOL Probe(HANDLE device) {
     return CallDriverDevice(device, g_ProbeBlock, &size);
 }
 
+// No template file: Windows 95 and 98 refuse any template handle with
+// ERROR_NOT_SUPPORTED, and a device never takes one.
 HANDLE OpenDevicePath() {
     return CreateFileA(g_DevicePath, GENERIC_READ, kShareReadWrite, nullptr, OPEN_EXISTING, 0,
-                       INVALID_HANDLE_VALUE);
+                       nullptr);
 }
 
 // Removes the DOS device name of the current attempt if the attempt defined

@@ -10,11 +10,17 @@
 
 #include "runtime/text.h"
 
+// The key is opened or made asking only for what a write needs: setting
+// values, and creating keys below it. On NT a key's access list may let users
+// do that and nothing more, and KEY_ALL_ACCESS, which also asks to delete the
+// key and to change its permissions and owner, would be refused there. The
+// Windows 95 line has no access lists and ignores the mask.
 int WriteRegString(HKEY root, const char* subkey, const char* name, const char* text) {
     HKEY key = nullptr;
     DWORD disposition = 0;
-    if (RegCreateKeyExA(root, subkey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr,
-                        &key, &disposition) != ERROR_SUCCESS) {
+    if (RegCreateKeyExA(root, subkey, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                        KEY_SET_VALUE | KEY_CREATE_SUB_KEY, nullptr, &key,
+                        &disposition) != ERROR_SUCCESS) {
         return 0;
     }
     const DWORD size = static_cast<DWORD>(TextLength(text) + 1);

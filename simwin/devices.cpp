@@ -753,10 +753,15 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATT
     (void)share;
     (void)security;
     (void)flags;
-    (void)templateFile;
     DWORD fail = sim::BeginCall("CreateFileA", name ? name : "NULL");
     if (fail == 0 && (name == nullptr || disposition < CREATE_NEW || disposition > 5)) {
         fail = ERROR_INVALID_PARAMETER;
+    }
+    // The Windows 95 line has no template files: any template handle, even
+    // INVALID_HANDLE_VALUE, makes the call fail. The NT line looks at the
+    // template only when it creates a file, never for a device.
+    if (fail == 0 && templateFile != nullptr && sim::PlatformId() == VER_PLATFORM_WIN32_WINDOWS) {
+        fail = ERROR_NOT_SUPPORTED;
     }
     if (fail != 0) {
         SetLastError(fail);

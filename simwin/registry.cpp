@@ -30,6 +30,14 @@
 //       cannot be created: RegSetValueExA fails with
 //       ERROR_NO_SYSTEM_RESOURCES while it does not exist (an existing one
 //       can be set)
+//   Grants=HKEY_LOCAL_MACHINE\path RIGHT|RIGHT...  on the NT line, the rights
+//       the key's access list gives the program (a key without such a line
+//       gives every right): opening the key, or creating it when it exists,
+//       with a right it does not give fails with ERROR_ACCESS_DENIED, and so
+//       does creating a new key right below it unless it gives
+//       KEY_CREATE_SUB_KEY. The program gets the rights it asks for on a key
+//       it creates, as the creator of a key does on NT. The Windows 95 line
+//       has no access checks and ignores these lines.
 //
 // Only HKEY_LOCAL_MACHINE exists. The other predefined roots give
 // ERROR_INVALID_HANDLE, and a machine file naming another root is rejected.
@@ -77,6 +85,9 @@ const REGSAM kGenericAll = 0x10000000;
 const REGSAM kGenericExecute = 0x20000000;
 const REGSAM kGenericWrite = 0x40000000;
 const REGSAM kGenericRead = 0x80000000;
+const REGSAM kGenericRights = kGenericAll | kGenericExecute | kGenericWrite | kGenericRead;
+// What a key gives when no line limits it.
+const REGSAM kEveryRight = ~static_cast<REGSAM>(0);
 
 struct Value {
     std::string name; // as created
@@ -103,10 +114,9 @@ struct RegistryState {
     // [RegistryFaults]: paths as above; the lines as given, for saving.
     std::vector<std::string> deniedPaths;
     std::vector<std::pair<std::string, std::string>> uncreatable; // path, lower value name
+    std::vector<std::pair<std::string, REGSAM>> grants;           // path, rights it gives
     std::vector<std::string> faultLines;
 };
-
-const REGSAM kReadRights = KEY_READ | kGenericRead | kGenericExecute;
 
 RegistryState& Registry() {
     static RegistryState state;
@@ -219,15 +229,37 @@ std::string JoinPath(std::string base, const std::vector<std::string>& names) {
     return base;
 }
 
-// True when a machine file denies writes to the key at `path` (a handle's
-// path).
-bool WritesDenied(const std::string& path) {
-    for (const std::string& denied : Registry().deniedPaths) {
-        if (path == denied) {
-            return true;
+// The rights the key at `path` (a handle's path) gives: those of its last
+// Grants= line on the NT line, only reading when writes to it are denied.
+REGSAM KeyGrant(const std::string& path) {
+    const RegistryState& r = Registry();
+    REGSAM grant = kEveryRight;
+    if (sim::PlatformId() != VER_PLATFORM_WIN32_WINDOWS) {
+        for (const auto& g : r.grants) {
+            if (g.first == path) {
+                grant = g.second;
+            }
         }
     }
-    return false;
+    for (const std::string& denied : r.deniedPaths) {
+        if (path == denied) {
+            grant &= KEY_READ;
+        }
+    }
+    return grant;
+}
+
+// The rights a handle to the existing key at `path` gets when `desired` is
+// asked for, or false when the key does not give them all. MAXIMUM_ALLOWED
+// asks for nothing in particular and adds every right the key gives.
+bool OpenRights(const std::string& path, REGSAM desired, REGSAM* rights) {
+    const REGSAM grant = KeyGrant(path);
+    const REGSAM asked = MapAccess(desired & ~kMaximumAllowed) & ~kGenericRights;
+    if ((asked & ~grant) != 0) {
+        return false;
+    }
+    *rights = (desired & kMaximumAllowed) != 0 ? asked | (grant & MapAccess(desired)) : asked;
+    return true;
 }
 
 Key* FindChild(Key* key, const std::string& name) {
@@ -710,6 +742,46 @@ int CountKeys(const Key& key) {
     return n;
 }
 
+// ---- machine file: [RegistryFaults] ------------------------------------------
+
+// The rights a Grants= line may name, joined by "|".
+const struct {
+    const char* name;
+    REGSAM rights;
+} kRightNames[] = {
+    {"KEY_QUERY_VALUE", KEY_QUERY_VALUE},
+    {"KEY_SET_VALUE", KEY_SET_VALUE},
+    {"KEY_CREATE_SUB_KEY", KEY_CREATE_SUB_KEY},
+    {"KEY_ENUMERATE_SUB_KEYS", KEY_ENUMERATE_SUB_KEYS},
+    {"KEY_NOTIFY", KEY_NOTIFY},
+    {"KEY_READ", KEY_READ},
+    {"KEY_WRITE", KEY_WRITE},
+    {"KEY_ALL_ACCESS", KEY_ALL_ACCESS},
+};
+
+bool ParseRights(const std::string& text, REGSAM* rights) {
+    *rights = 0;
+    size_t start = 0;
+    for (;;) {
+        size_t end = text.find('|', start);
+        std::string name = text.substr(start, end == std::string::npos ? end : end - start);
+        bool known = false;
+        for (const auto& r : kRightNames) {
+            if (sim::EqualNoCase(name, r.name)) {
+                *rights |= r.rights;
+                known = true;
+            }
+        }
+        if (!known) {
+            return false;
+        }
+        if (end == std::string::npos) {
+            return true;
+        }
+        start = end + 1;
+    }
+}
+
 } // namespace
 
 // ---- machine-wide entry points ---------------------------------------------
@@ -731,6 +803,7 @@ bool sim::LoadRegistryFaults(int headerLine, const std::vector<Line>& lines, std
         std::string key = sim::Lower(sim::Trim(l.text.substr(0, eq)));
         std::string value = eq == std::string::npos ? "" : sim::Trim(l.text.substr(eq + 1));
         std::string name;
+        REGSAM rights = 0;
         if (key == "cannotcreate") {
             size_t quote = value.find(" \"");
             if (quote == std::string::npos || value.size() < quote + 3 || value.back() != '"') {
@@ -740,18 +813,29 @@ bool sim::LoadRegistryFaults(int headerLine, const std::vector<Line>& lines, std
             }
             name = value.substr(quote + 2, value.size() - quote - 3);
             value = sim::Trim(value.substr(0, quote));
+        } else if (key == "grants") {
+            size_t blank = value.find_last_of(" \t");
+            if (blank == std::string::npos || !ParseRights(value.substr(blank + 1), &rights)) {
+                *error = "line " + std::to_string(l.number) +
+                         ": expected Grants=HKEY_LOCAL_MACHINE\\path RIGHT|RIGHT...";
+                return false;
+            }
+            value = sim::Trim(value.substr(0, blank));
         }
         std::vector<std::string> names;
-        if ((key != "denywrites" && key != "cannotcreate") ||
+        if ((key != "denywrites" && key != "cannotcreate" && key != "grants") ||
             !sim::EqualNoCase(value.substr(0, root.size()), root) ||
             SplitPath(value.c_str() + root.size(), &names) != ERROR_SUCCESS || names.empty()) {
             *error = "line " + std::to_string(l.number) +
-                     ": expected DenyWrites=HKEY_LOCAL_MACHINE\\path or CannotCreate=" +
-                     "HKEY_LOCAL_MACHINE\\path \"Name\"";
+                     ": expected DenyWrites=HKEY_LOCAL_MACHINE\\path, CannotCreate=" +
+                     "HKEY_LOCAL_MACHINE\\path \"Name\" or Grants=HKEY_LOCAL_MACHINE\\path " +
+                     "RIGHT|RIGHT...";
             return false;
         }
         if (key == "denywrites") {
             r.deniedPaths.push_back(JoinPath("", names));
+        } else if (key == "grants") {
+            r.grants.emplace_back(JoinPath("", names), rights);
         } else {
             r.uncreatable.emplace_back(JoinPath("", names), sim::Lower(name));
         }
@@ -870,10 +954,11 @@ LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM sa
         return ERROR_FILE_NOT_FOUND;
     }
     std::string path = JoinPath(parentPath, names);
-    if ((MapAccess(samDesired) & ~kReadRights) != 0 && WritesDenied(path)) {
+    REGSAM rights = 0;
+    if (!OpenRights(path, samDesired, &rights)) {
         return ERROR_ACCESS_DENIED;
     }
-    *phkResult = NewHandle(key, samDesired, path);
+    *phkResult = NewHandle(key, rights, path);
     return ERROR_SUCCESS;
 }
 
@@ -913,7 +998,8 @@ LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lp
         return ERROR_ACCESS_DENIED;
     }
     std::string path = JoinPath(parentPath, names);
-    if (exists && (MapAccess(samDesired) & ~kReadRights) != 0 && WritesDenied(path)) {
+    REGSAM rights = samDesired;
+    if (exists && !OpenRights(path, samDesired, &rights)) {
         return ERROR_ACCESS_DENIED;
     }
     // The first key to be made needs the right to create below its parent.
@@ -921,7 +1007,7 @@ LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lp
         std::vector<std::string> head(names.begin(), names.begin() + static_cast<long>(n) + 1);
         if (FindPath(parent, head) == nullptr) {
             head.pop_back();
-            if (WritesDenied(JoinPath(parentPath, head))) {
+            if ((KeyGrant(JoinPath(parentPath, head)) & KEY_CREATE_SUB_KEY) == 0) {
                 return ERROR_ACCESS_DENIED;
             }
             break;
@@ -929,7 +1015,7 @@ LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lp
     }
     bool created = false;
     Key* key = MakePath(parent, names, &created);
-    *phkResult = NewHandle(key, samDesired, path);
+    *phkResult = NewHandle(key, rights, path);
     if (lpdwDisposition != nullptr) {
         *lpdwDisposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
     }

@@ -17,12 +17,17 @@ one line per fault) when
   file has: the benchmark's row SHIPPED_SIZE_ROW, as the run quoted there
   printed it,
 - the version resource disagrees with what the V command prints, or the
-  program no longer holds the texts V prints.
+  program no longer holds the texts V prints,
+- the i686 exe holds an instruction that the 80386 does not have (each one
+  named with its address): the program must run on the processors of
+  Windows 95 and NT 4, which have no conditional moves, no byte swap and no
+  compare-exchange, and may have no floating-point unit.
 """
 
 import argparse
 import re
 import struct
+import subprocess
 import sys
 
 # Every function the program may import, by DLL.
@@ -42,6 +47,37 @@ V_FORMAT = b"%s Variant %d, Version %s\n"
 
 # The benchmark's row for the size of the shipped exe (tools/benchmark.py).
 SHIPPED_SIZE_ROW = "Size of rckrv48.exe, i686 (shipped)"
+
+# The i686 exe may hold only the general-purpose instructions of the 80386
+# (data movement, binary and decimal arithmetic, logic, shifts, bit and byte
+# instructions, control transfer, strings, ENTER/LEAVE, flag control, segment
+# registers, LEA, NOP, XLAT), as the disassembler spells them in Intel
+# syntax. It is a list of what may be there, not of what may not: an
+# instruction missing from it fails, whether it came with the 486, the
+# Pentium, the Pentium Pro or later (CMOVcc, BSWAP, CMPXCHG, CMPXCHG8B, XADD,
+# CPUID, RDTSC, RDMSR, the long NOP), is x87, MMX or SSE, or is one the
+# disassembler cannot decode, "(bad)". Input/output, system and coprocessor
+# instructions are left out: the program needs none of them.
+I386_INSTRUCTIONS = frozenset("""
+    mov movzx movsx xchg push pop pusha pushaw popa popaw lea xlat
+    lds les lfs lgs lss cbw cwde cwd cdq
+    add adc sub sbb inc dec neg cmp mul imul div idiv
+    daa das aaa aas aam aad
+    and or xor not test sal shl sar shr shld shrd rol ror rcl rcr
+    bt btc btr bts bsf bsr
+    seto setno setb setae sete setne setbe seta sets setns setp setnp
+    setl setge setle setg
+    jmp call ret retf iret iretw int int3 into bound
+    jo jno jb jae je jne jbe ja js jns jp jnp jl jge jle jg
+    jcxz jecxz loop loope loopne
+    movs cmps scas lods stos enter leave
+    clc stc cmc cld std lahf sahf pushf pushfw popf popfw nop
+""".split())
+# The prefixes the 80386 knows, as the disassembler prints them before an
+# instruction.
+I386_PREFIXES = frozenset("lock rep repz repnz cs ds es ss fs gs data16 addr16".split())
+MACHINE_I386 = 0x14C
+OBJDUMP_I686 = "i686-w64-mingw32-objdump"
 
 DIR_IMPORT, DIR_RESOURCE, DIR_TLS, DIR_DELAY_IMPORT = 1, 2, 9, 13
 RT_VERSION = 16
@@ -181,6 +217,69 @@ def parse_version_block(data, off=0):
     return key, wtype, value, children, length
 
 
+def code_extent(pe):
+    """(first, end) virtual addresses of the instructions of an i686 exe: its
+    .text section but for the constructor and destructor lists that the
+    linker puts at the end of it (each a word -1, the addresses of the
+    functions and a word 0), which are data. Read from the end, since a
+    stripped exe names neither list."""
+    text = [s for s in pe.sections if s[0] == ".text"]
+    if len(text) != 1:
+        raise PeError("%d .text sections, expected 1" % len(text))
+    _, vaddr, vsize, raddr, rsize = text[0]
+    if vsize > rsize:
+        raise PeError(".text has %d bytes in the file, %d in memory" % (rsize, vsize))
+    base = pe.u32(pe.u32(0x3C) + 24 + 28)
+    first = base + vaddr
+    end = first + vsize
+    at = raddr + vsize
+    for name in ("destructor", "constructor"):
+        at -= 4
+        if at < raddr or pe.u32(at) != 0:
+            raise PeError(".text does not end in the linker's %s list" % name)
+        while True:
+            at -= 4
+            if at < raddr:
+                raise PeError(".text does not end in the linker's %s list" % name)
+            word = pe.u32(at)
+            if word == 0xFFFFFFFF:
+                break
+            if not first <= word < end:
+                raise PeError("the word 0x%x at 0x%x of the %s list is no address of code" %
+                              (word, first + at - raddr, name))
+    return first, first + at - raddr
+
+
+def instructions_beyond_80386(pe, path, objdump=OBJDUMP_I686):
+    """(number of instructions, [(address, instruction)] of those the 80386
+    does not have) in the code of the i686 exe at `path`."""
+    first, end = code_extent(pe)
+    opt = pe.u32(0x3C) + 24
+    entry = pe.u32(opt + 28) + pe.u32(opt + 16)
+    if not first <= entry < end:
+        raise PeError("the entry point 0x%x lies outside the code 0x%x-0x%x" % (entry, first, end))
+    listing = subprocess.run([objdump, "-d", "-z", "-M", "intel", "--no-show-raw-insn",
+                              "-j", ".text", "--start-address=0x%x" % first,
+                              "--stop-address=0x%x" % end, path],
+                             check=True, capture_output=True, text=True).stdout
+    count = 0
+    found = []
+    for line in listing.splitlines():
+        m = re.match(r"\s*([0-9a-f]+):\t(.*)$", line)
+        if not m:
+            continue
+        count += 1
+        words = m.group(2).split()
+        while len(words) > 1 and words[0] in I386_PREFIXES:
+            words.pop(0)
+        # NOP with an operand is the long NOP of the Pentium Pro.
+        if words[0] not in I386_INSTRUCTIONS or (words[0] == "nop" and len(words) > 1):
+            found.append((int(m.group(1), 16), " ".join(m.group(2).split())))
+    if count == 0:
+        raise PeError("%s decodes no instruction in 0x%x-0x%x" % (objdump, first, end))
+    return count, found
+
+
 def read_version_info(pe):
     """(file version tuple, {string name: text}) of the version resource."""
     blocks = pe.resources(RT_VERSION)
@@ -285,9 +384,24 @@ def check(path, header, max_size, size_doc=None):
         if needed not in data:
             faults.append("the program does not hold %r, which V prints" % needed)
 
+    if pe.machine == MACHINE_I386:
+        faults.extend(check_instruction_set(pe, path))
+
     for fault in faults:
         print("FAULT: %s" % fault)
     return not faults
+
+
+def check_instruction_set(pe, path):
+    """The faults of an i686 exe that holds instructions the 80386 lacks."""
+    try:
+        count, found = instructions_beyond_80386(pe, path)
+    except PeError as e:
+        return ["cannot find the code: %s" % e]
+    except (OSError, subprocess.CalledProcessError) as e:
+        return ["cannot disassemble the code with %s: %s" % (OBJDUMP_I686, e)]
+    print("  code: %d instructions, %d of them not of the 80386" % (count, len(found)))
+    return ["0x%x: %s: not an instruction of the 80386" % f for f in found]
 
 
 def main():

@@ -7,7 +7,8 @@
 set -euo pipefail
 
 rck_packages=(cmake ninja-build g++ python3 clang-format git libgtest-dev googletest clang libclang-rt-14-dev
-              mingw-w64 wine wine64 valgrind binutils-mingw-w64-x86-64 pandoc)
+              mingw-w64 wine wine64 valgrind binutils-mingw-w64-x86-64
+              binutils-mingw-w64-i686 pandoc)
 # Only when run, not sourced: a sourced script sees its caller's arguments.
 if [ "${BASH_SOURCE[0]}" = "$0" ] && [ "${1:-}" = coverage ]; then
     rck_packages+=(clang-19 llvm-19)

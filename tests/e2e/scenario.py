@@ -7,6 +7,7 @@ format is described in docs/scenarios.md.
 import os
 import re
 import shlex
+import subprocess
 
 REG_SZ = 1
 REG_DWORD = 4
@@ -87,90 +88,168 @@ def _unquote_stdout(text, where):
     return bytes(out)
 
 
+# The host's rck_keytext (tools/keytext.cpp), which makes the `keytext`
+# texts: RCK_KEYTEXT, else the one the linux preset builds.
+DEFAULT_KEYTEXT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "build",
+                               "linux", "tools", "rck_keytext")
+
+_key_texts = {}
+
+
+def key_text(args, where):
+    """The text rck_keytext prints for the key record its arguments describe."""
+    tool = os.environ.get("RCK_KEYTEXT") or DEFAULT_KEYTEXT
+    if (tool, args) not in _key_texts:
+        try:
+            proc = subprocess.run([tool] + [a.encode("latin-1") for a in args],
+                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        except OSError as e:
+            raise ScenarioError("%s: cannot run %s (%s); build the linux preset or set "
+                                "RCK_KEYTEXT" % (where, tool, e.strerror))
+        if proc.returncode != 0:
+            raise ScenarioError("%s: rck_keytext refuses %s: %s" %
+                                (where, " ".join(args), proc.stderr.decode("latin-1").strip()))
+        _key_texts[(tool, args)] = proc.stdout.decode("latin-1").rstrip("\n")
+    return _key_texts[(tool, args)]
+
+
+# Keywords whose value is the block of indented lines below them.
+BLOCKS = {"registry": "registry_lines", "machine": "machine_lines",
+          "changes": "change_lines", "expect-machine": "expect_machine"}
+
+
+def _keyword(key, value, where):
+    """(attribute, value) of a one-line keyword of a scenario."""
+    if key == "family":
+        if value not in FAMILY_VERSIONS:
+            raise ScenarioError("%s: unknown family %s" % (where, value))
+        return "family", value
+    if key == "run":
+        return "args", shlex.split(value)
+    if key == "through":
+        if value not in SCRIPTS:
+            raise ScenarioError("%s: through one of %s, not %s" % (where, ", ".join(SCRIPTS), value))
+        return "through", value
+    if key == "codepage":
+        if value not in ("932", "1252"):
+            raise ScenarioError("%s: code page 932 or 1252, not %s" % (where, value))
+        return "code_page", int(value)
+    if key == "exit":
+        return "exit", int(value)
+    if key == "stdout":
+        return "stdout", _unquote_stdout(value, where)
+    raise ScenarioError("%s: unknown keyword %s" % (where, key))
+
+
 def load_scenarios(path):
     """Returns the scenarios of one file."""
     base = os.path.dirname(os.path.abspath(path))
-    with open(path, encoding="latin-1") as f:
-        lines = f.read().split("\n")
     variables = {}
-    scenarios = []
+    # Each scenario and each defaults section: the keywords it states, in
+    # order, as [keyword, value]; a block's value is its list of lines.
+    sections = []
     current = None
+    defaults = ("", [])
     block = None
 
-    def subst(text, number):
+    def subst(text, where):
         def repl(m):
             if m.group(1) not in variables:
-                raise ScenarioError("%s:%d: unknown variable %s" % (path, number, m.group(1)))
+                raise ScenarioError("%s: unknown variable %s" % (where, m.group(1)))
             return variables[m.group(1)]
         return re.sub(r"\$\{([A-Za-z0-9_]+)\}", repl, text)
 
+    def define(stripped, where, folder, using):
+        """Takes a definition line; False when the line is none. `use` names
+        a file relative to `folder`."""
+        m = re.match(r"(let|keytext|keytext-raw|repeat)\s+([A-Za-z0-9_]+)\s*=\s*(.*)$", stripped)
+        if m and m.group(1) == "let":
+            variables[m.group(2)] = m.group(3)
+        elif m and m.group(1) == "repeat":
+            count, _, text = m.group(3).partition(" ")
+            if not count.isdigit() or text.strip() == "":
+                raise ScenarioError("%s: repeat NAME = COUNT TEXT" % where)
+            text = text.strip()
+            variables[m.group(2)] = (text * (int(count) // len(text) + 1))[:int(count)]
+        elif m:
+            text = key_text(tuple(shlex.split(m.group(3))), where)
+            variables[m.group(2)] = text if m.group(1) == "keytext-raw" else text.replace("\\", "\\\\")
+        elif stripped.startswith("let "):
+            raise ScenarioError("%s: bad let" % where)
+        elif stripped.startswith("use "):
+            name = os.path.normpath(os.path.join(folder, stripped[4:].strip()))
+            if name in using:
+                raise ScenarioError("%s: %s uses itself" % (where, name))
+            with open(name, encoding="latin-1") as f:
+                for number, raw in enumerate(f.read().split("\n"), 1):
+                    here = "%s:%d" % (name, number)
+                    line = subst(raw.rstrip("\r"), here).strip()
+                    if line and not line.startswith("#") and not define(
+                            line, here, os.path.dirname(name), using | {name}):
+                        raise ScenarioError("%s: only definitions may stand here" % here)
+        else:
+            return False
+        return True
+
+    with open(path, encoding="latin-1") as f:
+        lines = f.read().split("\n")
     for number, raw in enumerate(lines, 1):
-        line = subst(raw.rstrip("\r"), number)
+        where = "%s:%d" % (path, number)
+        line = subst(raw.rstrip("\r"), where)
         if block is not None and (line.startswith("  ") or line.strip() == ""):
             if line.strip() != "":
                 block.append(line[2:])
             continue
         block = None
         stripped = line.strip()
-        if stripped == "" or stripped.startswith("#"):
-            continue
-        if stripped.startswith("let "):
-            m = re.match(r"let\s+([A-Za-z0-9_]+)\s*=\s*(.*)$", stripped)
-            if not m:
-                raise ScenarioError("%s:%d: bad let" % (path, number))
-            variables[m.group(1)] = m.group(2)
+        if stripped == "" or stripped.startswith("#") or define(stripped, where, base, {os.path.abspath(path)}):
             continue
         if stripped.startswith("==="):
-            current = Scenario(stripped[3:].strip(), path, number)
-            scenarios.append(current)
+            name = stripped[3:].strip()
+            if defaults[0]:
+                name = "%s: %s" % (defaults[0], name)
+            current = []
+            sections.append((Scenario(name, path, number), defaults[1], current))
             continue
-        if current is None:
-            raise ScenarioError("%s:%d: text before the first scenario" % (path, number))
         key, sep, value = stripped.partition(":")
-        if not sep:
-            raise ScenarioError("%s:%d: expected keyword: value" % (path, number))
         key = key.strip()
         value = value.strip()
-        if key == "family":
-            if value not in FAMILY_VERSIONS:
-                raise ScenarioError("%s:%d: unknown family %s" % (path, number, value))
-            current.family = value
-        elif key == "include":
-            inc = os.path.join(base, value)
-            with open(inc, encoding="latin-1") as f:
-                current.registry_lines += [subst(l.rstrip("\r"), number) for l in f.read().split("\n")]
-        elif key == "registry":
-            block = current.registry_lines
-        elif key == "machine":
-            block = current.machine_lines
-        elif key == "changes":
-            block = current.change_lines
-        elif key == "expect-machine":
-            block = current.expect_machine
-        elif key == "run":
-            current.args = shlex.split(value)
-        elif key == "through":
-            if value not in SCRIPTS:
-                raise ScenarioError("%s:%d: through one of %s, not %s" %
-                                    (path, number, ", ".join(SCRIPTS), value))
-            current.through = value
-        elif key == "codepage":
-            if value not in ("932", "1252"):
-                raise ScenarioError("%s:%d: code page 932 or 1252, not %s" % (path, number, value))
-            current.code_page = int(value)
-        elif key == "exit":
-            current.exit = int(value)
-        elif key == "stdout":
-            current.stdout = _unquote_stdout(value, "%s:%d" % (path, number))
+        if sep and key == "defaults":
+            # The keywords up to the next scenario are the defaults of the
+            # scenarios that follow; the text names them.
+            defaults = (value, [])
+            current = defaults[1]
+            continue
+        if current is None:
+            raise ScenarioError("%s: text before the first scenario" % where)
+        if not sep:
+            raise ScenarioError("%s: expected keyword: value" % where)
+        if key == "include":
+            with open(os.path.join(base, value), encoding="latin-1") as f:
+                current.append([key, [subst(l.rstrip("\r"), where) for l in f.read().split("\n")]])
+        elif key in BLOCKS:
+            block = []
+            current.append([key, block])
         else:
-            raise ScenarioError("%s:%d: unknown keyword %s" % (path, number, key))
-    for s in scenarios:
+            current.append([key, _keyword(key, value, where)])
+    scenarios = []
+    for s, given, stated in sections:
+        # What the defaults give and the scenario does not state comes first.
+        own = {key for key, _ in stated}
+        for key, value in [i for i in given if i[0] not in own] + stated:
+            if key in ("include", "registry"):
+                s.registry_lines += value
+            elif key in BLOCKS:
+                setattr(s, BLOCKS[key], getattr(s, BLOCKS[key]) + value)
+            else:
+                setattr(s, value[0], value[1])
         if s.family is None or s.args is None or s.exit is None:
             raise ScenarioError("%s: a scenario needs family, run and exit" % s.where())
         if s.code_page is not None:
             # The file is read byte for byte; a run line with a code page
             # holds UTF-8 text.
             s.args = [a.encode("latin-1").decode("utf-8") for a in s.args]
+        scenarios.append(s)
     return scenarios
 
 

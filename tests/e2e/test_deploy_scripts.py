@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
 """The deployment scripts shipped beside the program: both are ASCII with
 CR LF line ends; SETKEY.BAT keeps to what COMMAND.COM of Windows 95 and 98
-knows, tests ERRORLEVEL from the highest code down, and for every level the
-program can leave prints the line SETKEY.VBS prints for that exit code and
-leaves the level as it was.
+knows, holds no line longer than COMMAND.COM reads, tests ERRORLEVEL from
+the highest code down, and for every level the program can leave prints the
+line SETKEY.VBS prints for that exit code and leaves the level as it was.
 
 Usage: test_deploy_scripts.py SETKEY.BAT SETKEY.VBS
 Prints what is wrong; exit code 1 when anything is.
@@ -29,6 +29,11 @@ FORBIDDEN = [
 ]
 # COMMAND.COM reads redirections in REM lines too.
 FORBIDDEN_IN_REM = [(r"[<>|]", "a redirection character")]
+
+# COMMAND.COM cuts a batch line after its first 127 bytes, without a word,
+# before it reads the line (Microsoft KB Q69563, "Maximum Line Length and
+# Count for Batch Files & CONFIG.SYS").
+BAT_LINE_LIMIT = 127
 
 PROGRAM = re.compile(r"^RCKRV48(\.EXE)?\s+W(\s+%[12])*$", re.I)
 LABEL = re.compile(r"^:([A-Z0-9_]+)$", re.I)
@@ -58,8 +63,8 @@ def text_lines(path, problems):
 
 
 def check_bat_lines(lines, problems):
-    """Every line is one COMMAND.COM knows, labels are 8 characters at
-    most (COMMAND.COM reads no more), jumps lead to labels."""
+    """Every line is one COMMAND.COM knows and reads whole, labels are 8
+    characters at most (COMMAND.COM reads no more), jumps lead to labels."""
     labels = {}
     for number, line in enumerate(lines, 1):
         m = LABEL.match(line)
@@ -71,6 +76,9 @@ def check_bat_lines(lines, problems):
             labels[name] = number
     for number, line in enumerate(lines, 1):
         where = "SETKEY.BAT:%d" % number
+        if len(line) > BAT_LINE_LIMIT:
+            problems.append("%s: %d characters; COMMAND.COM reads only the first %d" %
+                            (where, len(line), BAT_LINE_LIMIT))
         if re.match(r"^REM(\s|$)", line, re.I):
             for pattern, what in FORBIDDEN_IN_REM:
                 if re.search(pattern, line):

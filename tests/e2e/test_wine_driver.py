@@ -67,8 +67,8 @@ def request(status, context, record=None, ok=1, error=0):
     return line if record is None else line + " record=" + " ".join(str(w) for w in record)
 
 
-KEY_TEXT = "6[GGDHVS1Xb72>1529:-;FOA(9Rb59^e6*+(6Z7+7JC.8:O19*[49['7:K3:;;?=<+K@<[WC=KcF" \
-           "></I?,;L?\\GO@LSRA<_UB-+XBV"
+# What W 1a2b3 sends the driver (FRESH_1a2b3 of the scenarios).
+KEY_TEXT = sc.key_text(("1a2b3",), "test_wine_driver.py")
 
 
 class Translation(unittest.TestCase):
@@ -281,14 +281,16 @@ class Program(unittest.TestCase):
         self.play("W waits while the driver is busy, then pushes", min_seconds=0.3)
 
 
-CARD_REGISTRY = os.path.join(HERE, "..", "scenarios", "base", "win2000-card.reg")
+BASE = os.path.abspath(os.path.join(HERE, "..", "scenarios", "base"))
 
 # The runner's verdict on each must follow the name's ending: "must pass",
 # or "must fail: TEXT" / "must skip: TEXT" with a text its report holds.
 RUNNER_SCENARIOS = r"""
+use %(base)s/key-texts.def
+
 === a driver of another version, must pass: not checked: [Device PcCard0-0] DosNames=0
 family: win2000
-include: %(reg)s
+include: %(base)s/win2000-card.reg
 machine:
   [Device PcCard0-0]
   Identity=5 0x0826 0 1 6 15
@@ -302,13 +304,13 @@ expect-machine:
 
 === no card after a scenario with one, must pass
 family: win2000
-include: %(reg)s
+include: %(base)s/win2000-card.reg
 run: W 1a2b3
 exit: 6
 
 === what the card did not receive, must fail: lacks [Device PcCard0-1] Closes=2
 family: win2000
-include: %(reg)s
+include: %(base)s/win2000-card.reg
 machine:
   [Device PcCard0-1]
   Identity=5 0x0826 0 1 6 15
@@ -320,14 +322,14 @@ expect-machine:
 
 === a DOS device name of its own, must skip: Other=\Device\Other
 family: win2000
-include: %(reg)s
+include: %(base)s/win2000-card.reg
 machine:
   [Device PcCard0-0]
   [DosDevices]
   Other=\Device\Other
 run: W 1a2b3
 exit: 0
-""" % {"reg": os.path.abspath(CARD_REGISTRY)}
+""" % {"base": BASE}
 
 
 class Runner(unittest.TestCase):

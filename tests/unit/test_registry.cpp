@@ -61,7 +61,7 @@ TEST_F(RegistryTest, WriteCreatesTheKeysAndStoresTheTerminator) {
     EXPECT_EQ(static_cast<DWORD>(REG_SZ), type);
     EXPECT_EQ(std::string("text", 5), data);
     const std::vector<std::string> expected = {
-        "RegCreateKeyExA HKEY_LOCAL_MACHINE\\A\\New\\Path options=0x0 access=0xF003F",
+        "RegCreateKeyExA HKEY_LOCAL_MACHINE\\A\\New\\Path options=0x0 access=0x6",
         "RegSetValueExA 0x1000 \"Encryption\" type=1 size=5",
         "RegCloseKey 0x1000",
     };

@@ -62,15 +62,17 @@ TEST_F(SimDevicesTest, RemovalTakesTheExactDefinitionOnly) {
 TEST_F(SimDevicesTest, DevicesAreReachedTheWayTheirFamilyReachesThem) {
     SimAddCardDriver("PcCard0-0");
     SimAddCardDriver("RUKRV48.VXD");
-    auto open = [](const char* path) {
+    auto open = [](const char* path, HANDLE templateFile = nullptr) {
         return CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                           OPEN_EXISTING, 0, INVALID_HANDLE_VALUE);
+                           OPEN_EXISTING, 0, templateFile);
     };
     // NT: only through a DOS device name whose target is the device object.
     EXPECT_EQ(INVALID_HANDLE_VALUE, open("\\\\.\\PcCard0-0"));
     EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), GetLastError());
     EXPECT_EQ(INVALID_HANDLE_VALUE, open("\\\\.\\RUKRV48.VXD"));
     SimDefineDosName("Card", "\\Device\\PcCard0-0");
+    // The NT line ignores a template when it opens a device.
+    EXPECT_TRUE(CloseHandle(open("\\\\.\\card", INVALID_HANDLE_VALUE)));
     HANDLE h = open("\\\\.\\card");
     ASSERT_NE(INVALID_HANDLE_VALUE, h);
     EXPECT_EQ(1, SimOpenHandleCount("PcCard0-0"));
@@ -82,6 +84,9 @@ TEST_F(SimDevicesTest, DevicesAreReachedTheWayTheirFamilyReachesThem) {
     // The 95 line: VxD files by name, and no DOS device names at all.
     SimSetWindowsFamily(2);
     EXPECT_EQ(INVALID_HANDLE_VALUE, open("\\\\.\\card"));
+    // The 95 line has no template files and refuses any template handle.
+    EXPECT_EQ(INVALID_HANDLE_VALUE, open("\\\\.\\rukrv48.vxd", INVALID_HANDLE_VALUE));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_NOT_SUPPORTED), GetLastError());
     h = open("\\\\.\\rukrv48.vxd");
     ASSERT_NE(INVALID_HANDLE_VALUE, h);
     DWORD n = 1;

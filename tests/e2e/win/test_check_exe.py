@@ -9,6 +9,7 @@ Usage: test_check_exe.py EXE VERSION_HEADER
 import contextlib
 import io
 import os
+import re
 import struct
 import sys
 import tempfile
@@ -93,6 +94,60 @@ class CheckExeTest(unittest.TestCase):
     def test_program_no_longer_holding_what_v_prints(self):
         self.assertFault(self.replaced(b"%s Variant %d, Version %s\n",
                                        b"%s Variant %d. Version %s\n"), "which V prints")
+
+    def code(self):
+        """The i686 exe's code: its .text section (name, address, size,
+        file offset) and where its instructions end; the x86_64 exe may use
+        any instruction of its processors."""
+        pe = check_exe.Pe(self.image)
+        if pe.machine != check_exe.MACHINE_I386:
+            self.skipTest("x86_64 exe")
+        entry, = struct.unpack_from("<I", self.image, self.optional + 16)
+        base, = struct.unpack_from("<I", self.image, self.optional + 28)
+        _, vaddr, vsize, raddr, _ = next(s for s in pe.sections if s[0] == ".text")
+        # The program has no constructors or destructors (nothing would run
+        # them): the linker's two lists are a word -1 and a word 0 each.
+        return base + vaddr, vsize, raddr, base + entry, base + vaddr + vsize - 16
+
+    def patched(self, address, code):
+        first, _, raddr, _, _ = self.code()
+        at = raddr + address - first
+        return self.image[:at] + code + self.image[at + len(code):]
+
+    def assertNamed(self, image, address, mnemonic):
+        ok, output = self.check(image)
+        self.assertFalse(ok, output)
+        self.assertRegex(output, r"(?m)^FAULT: 0x%x: %s[ :]" % (address, mnemonic))
+
+    def test_instructions_that_came_after_the_80386(self):
+        entry = self.code()[3]
+        for code, mnemonic in ((b"\x0f\x47\xc2", "cmova"),  # Pentium Pro
+                               (b"\x0f\x1f\x00", "nop"),  # its long NOP
+                               (b"\x0f\xc8", "bswap"),  # 486
+                               (b"\x0f\xb1\x0a", "cmpxchg"),
+                               (b"\x0f\xa2", "cpuid"),  # Pentium
+                               (b"\x0f\x31", "rdtsc"),
+                               (b"\xd9\xe8", "fld1"),  # x87
+                               (b"\x0f\x6f\xc1", "movq"),  # MMX
+                               (b"\x0f\x28\xc1", "movaps")):  # SSE
+            with self.subTest(mnemonic):
+                self.assertNamed(self.patched(entry, code), entry, mnemonic)
+
+    def test_code_checked_up_to_the_constructor_list(self):
+        # Single-byte NOPs bring the disassembly into step whatever
+        # instruction they cut; then come instructions of the 80386 with
+        # prefixes (rep movs, lock add) and, last before the list, a cmove.
+        end = self.code()[4]
+        tail = b"\xf3\xa5" + b"\xf0\x01\x18" + b"\x0f\x44\xd8"
+        ok, output = self.check(self.patched(end - 64, b"\x90" * (64 - len(tail)) + tail))
+        self.assertFalse(ok, output)
+        self.assertEqual(re.findall(r"(?m)^FAULT: (0x[0-9a-f]+: \w+)", output),
+                         ["0x%x: cmove" % (end - 3)])
+
+    def test_code_section_not_ending_in_the_linker_lists(self):
+        first, size, _, _, _ = self.code()
+        self.assertFault(self.patched(first + size - 4, b"\x01\0\0\0"),
+                         "does not end in the linker's destructor list")
 
 
 if __name__ == "__main__":

@@ -15,13 +15,11 @@ import tempfile
 HERE = os.path.dirname(os.path.abspath(__file__))
 RUNNER = os.path.join(HERE, "..", "run_scenarios_wine.py")
 
-FALLBACK = ("6[GGDHZS1Xb72>1529;=;;SC=YRb59^e6*+(6Z++7Z;19:c19*[49['7:K3:;;?=<+K@<[WC=KcF>"
-            "</I@<:-76N[8FG2(:^0:'B;BV")
-
 # Each scenario's name ends in how the runner has to report it:
 # "must pass", or "must fail: TEXT" / "must skip: TEXT" with a text the
 # report has to hold.
 SCENARIOS = r"""
+keytext FALLBACK = --default 2 abcde 0x0102030405 "" 'a"b\ c d e fg'
 === manager present, leaving RAD INSTALLED 1 behind, must pass
 family: nt4
 registry:
@@ -69,7 +67,7 @@ run: K 2 abcde 0x0102030405 "" 'a"b\ c d e fg'
 exit: 0
 changes:
   [HKEY_LOCAL_MACHINE\Software\Corvane\Driver]
-  "Encryption"="%s"
+  "Encryption"="${FALLBACK}"
 
 === a change the program did not make, must fail: expected "version"="2.2"
 family: win95
@@ -96,7 +94,7 @@ machine:
   VersionQuery=fails
 run: H
 exit: 2
-""" % FALLBACK
+"""
 
 
 def main():
