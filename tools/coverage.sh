@@ -136,17 +136,23 @@ for text in open(show_path, encoding="utf-8", errors="replace"):
         found.append((name, line, col, "MC/DC condition not shown to decide"))
 
 # docs/coverage.md names each guard the inputs cannot reach by its file and
-# the line of its decision; the lines a guard's body spans go with it.
-named = set(re.findall(r"^\| `([\w/.]+):(\d+)`", open(root + "/docs/coverage.md").read(), re.M))
-named = {(f, int(n)) for f, n in named}
-decisions = {(name, line) for name, line, col, what in found if col}
+# the code of its condition, in backquotes; the lines a guard's body spans go
+# with it.
+named = {}
+for row in re.findall(r"^\| `([\w/.]+)`[^|]*\|([^|]*)\|", open(root + "/docs/coverage.md").read(), re.M):
+    named.setdefault(row[0], []).extend(re.findall(r"`([^`]+)`", row[1]))
+
+
+def names_decision(name, line):
+    code = source[name].get(line, "")
+    return any(snippet in code for snippet in named.get(name, []))
 
 
 def is_named(name, line, col):
-    if (name, line) in named:
-        return True
+    if col:
+        return names_decision(name, line)
     # A line not run belongs to the decision just above it.
-    return not col and any((name, line - d) in named and (name, line - d) in decisions for d in (1, 2, 3))
+    return any(names_decision(name, line - d) for d in (1, 2, 3))
 
 
 print()
