@@ -29,10 +29,6 @@
 #include "simwin/sim.h"
 #include "simwin/simctl_devices.h"
 
-extern "C" {
-#include "testdriver/card_model.h"
-}
-
 #include <algorithm>
 #include <cstdio>
 #include <map>
@@ -49,9 +45,8 @@ struct DosDefinition {
 struct Device {
     std::string name; // as first given
     bool vxd;
-    SimCardDriver settings;
+    SimCardDriver settings; // kind_calls: in this run
     SimCardDriverLog received;
-    uint32_t kindCalls[CARD_KINDS]; // calls of each kind in this run
 };
 
 struct OpenHandle {
@@ -138,35 +133,9 @@ bool Fail(DWORD error) {
 
 // ---- the card driver model ---------------------------------------------------
 
-const char* const kKindNames[CARD_KINDS] = {"probe", "get", "put", "control", "close"};
-
-void ToCard(const Device& d, card_settings* c) {
-    const SimCardDriver& s = d.settings;
-    card_default_settings(c);
-    c->busy = static_cast<uint32_t>(s.busy);
-    c->probe_status = s.probeStatus;
-    c->context = s.context;
-    c->identity_words =
-        static_cast<uint32_t>(std::min<size_t>(s.identity.size(), CARD_MAX_RECORD_WORDS));
-    std::copy(s.identity.begin(), s.identity.begin() + c->identity_words, c->identity);
-    c->compatibility_words =
-        static_cast<uint32_t>(std::min<size_t>(s.compatibility.size(), CARD_MAX_RECORD_WORDS));
-    std::copy(s.compatibility.begin(), s.compatibility.begin() + c->compatibility_words,
-              c->compatibility);
-    c->identity_status = s.identityStatus;
-    c->compatibility_status = s.compatibilityStatus;
-    c->key_text_status = s.keyTextStatus;
-    c->put_status = s.putStatus;
-    c->control_status = s.controlStatus;
-    c->close_status = s.closeStatus;
-    c->silent = s.silent | (s.silentClose ? CARD_SILENT_CLOSE : 0u);
-    c->open_error = s.openError;
-    c->call_error = s.callError;
-    for (int k = 0; k < CARD_KINDS; ++k) {
-        c->kind_error[k] = s.kindError[k];
-        c->kind_attempt[k] = s.kindAttempt[k];
-        c->kind_calls[k] = d.kindCalls[k];
-    }
+void SetWords(uint16_t* words, uint32_t* count, const std::vector<WORD>& value) {
+    *count = static_cast<uint32_t>(std::min<size_t>(value.size(), CARD_MAX_RECORD_WORDS));
+    std::copy(value.begin(), value.begin() + *count, words);
 }
 
 std::vector<WORD> Words(const card_received& r) {
@@ -217,13 +186,9 @@ void Note(SimCardDriverLog& log, const card_received& r) {
 // One device call on an open handle; returns the error it fails with, or 0.
 DWORD Call(Device& d, OpenHandle& h, DWORD code, const void* in, DWORD inSize, BYTE* block,
            DWORD size) {
-    static card_settings card; // two records of 4098 words: not on the stack
-    ToCard(d, &card);
     card_received r;
-    DWORD error = card_call(&card, &h.session, code, static_cast<const uint8_t*>(in), inSize, block,
-                            size, &r);
-    d.settings.busy = static_cast<int>(card.busy);
-    std::copy(card.kind_calls, card.kind_calls + CARD_KINDS, d.kindCalls);
+    DWORD error = card_call(&d.settings, &h.session, code, static_cast<const uint8_t*>(in), inSize,
+                            block, size, &r);
     Note(d.received, r);
     return error;
 }
@@ -389,82 +354,98 @@ DWORD DosErrorFor(int call, const char* name) {
     return 0;
 }
 
-bool LoadStatus(const std::string& value, WORD* status) {
+// A field of a card's settings by its offset (card_setting_table).
+template <typename T> T& Field(card_settings& s, size_t offset) {
+    return *reinterpret_cast<T*>(reinterpret_cast<char*>(&s) + offset);
+}
+template <typename T> const T& Field(const card_settings& s, size_t offset) {
+    return *reinterpret_cast<const T*>(reinterpret_cast<const char*>(&s) + offset);
+}
+
+const card_setting* FindSetting(const std::string& key) {
+    for (uint32_t i = 0; i < card_setting_count; ++i) {
+        if (sim::EqualNoCase(key, card_setting_table[i].name)) {
+            return &card_setting_table[i];
+        }
+    }
+    return nullptr;
+}
+
+bool LoadNumber(const std::string& value, unsigned long long limit, const char* expected,
+                uint32_t* field, std::string* message) {
     unsigned long long v = 0;
-    if (!ParseNumber(value, 0xFFFF, &v)) {
+    if (!ParseNumber(value, limit, &v)) {
+        *message = expected;
         return false;
     }
-    *status = static_cast<WORD>(v);
+    *field = static_cast<uint32_t>(v);
     return true;
 }
 
-bool LoadDeviceSetting(Device& d, const std::string& key, const std::string& value,
-                       std::string* message) {
-    SimCardDriver& s = d.settings;
-    SimCardDriverLog& log = d.received;
-    unsigned long long v = 0;
-    struct StatusSetting {
-        WORD* status;
-        unsigned silentBit;
-    };
-    std::map<std::string, StatusSetting> statuses = {
-        {"probestatus", {&s.probeStatus, CARD_SILENT_PROBE}},
-        {"identitystatus", {&s.identityStatus, CARD_SILENT_IDENTITY}},
-        {"compatibilitystatus", {&s.compatibilityStatus, CARD_SILENT_COMPATIBILITY}},
-        {"keytextstatus", {&s.keyTextStatus, CARD_SILENT_KEY_TEXT}},
-        {"putstatus", {&s.putStatus, CARD_SILENT_PUT}},
-        {"controlstatus", {&s.controlStatus, CARD_SILENT_CONTROL}},
-    };
-    auto status = statuses.find(key);
-    if (status != statuses.end()) {
+bool LoadSetting(card_settings& s, const card_setting& t, const std::string& value,
+                 std::string* message) {
+    switch (t.kind) {
+    case CARD_SETTING_COUNT:
+        return LoadNumber(value, 0x7FFFFFFF, "expected a count", &Field<uint32_t>(s, t.field),
+                          message);
+    case CARD_SETTING_CONTEXT:
+        return LoadNumber(value, 0xFFFFFFFF, "expected a 32-bit context value",
+                          &Field<uint32_t>(s, t.field), message);
+    case CARD_SETTING_ERROR:
+        return LoadNumber(value, 0xFFFFFFFF, "expected an error code", &Field<uint32_t>(s, t.field),
+                          message);
+    case CARD_SETTING_STATUS: {
+        s.silent &= ~t.silent;
         if (sim::EqualNoCase(value, "silent")) {
-            s.silent |= status->second.silentBit;
+            s.silent |= t.silent;
             return true;
         }
-        s.silent &= ~status->second.silentBit;
-        if (!LoadStatus(value, status->second.status)) {
-            *message = "expected a status 0 to 65535 or silent";
+        uint32_t status = 0;
+        if (!LoadNumber(value, 0xFFFF, "expected a status 0 to 65535 or silent", &status,
+                        message)) {
             return false;
         }
+        Field<uint16_t>(s, t.field) = static_cast<uint16_t>(status);
         return true;
     }
-    if (key == "closestatus") {
-        s.silentClose = sim::EqualNoCase(value, "silent");
-        if (!s.silentClose && !LoadStatus(value, &s.closeStatus)) {
-            *message = "expected a status 0 to 65535 or silent";
-            return false;
-        }
-        return true;
-    }
-    for (int k = 0; k < CARD_KINDS; ++k) {
-        if (key == std::string(kKindNames[k]) + "error") {
-            // "ERROR" for every call of the kind, "ERROR at N" for the N-th.
-            std::string error = value;
-            std::string attempt;
-            size_t at = sim::Lower(value).find(" at ");
-            if (at != std::string::npos) {
-                error = sim::Trim(value.substr(0, at));
-                attempt = sim::Trim(value.substr(at + 4));
-            }
-            unsigned long long n = 0;
-            if (!ParseNumber(error, 0xFFFFFFFFull, &v) ||
-                (!attempt.empty() && (!ParseNumber(attempt, 0x7FFFFFFF, &n) || n == 0))) {
-                *message = "expected an error code, or an error code, at and an attempt from 1";
-                return false;
-            }
-            s.kindError[k] = static_cast<DWORD>(v);
-            s.kindAttempt[k] = static_cast<unsigned>(n);
-            return true;
-        }
-    }
-    if (key == "identity" || key == "compatibility") {
-        std::vector<WORD>* words = key == "identity" ? &s.identity : &s.compatibility;
-        if (!ParseWords(value, words) || words->size() > CARD_MAX_RECORD_WORDS) {
+    case CARD_SETTING_RECORD: {
+        std::vector<WORD> words;
+        if (!ParseWords(value, &words) || words.size() > CARD_MAX_RECORD_WORDS) {
             *message = "expected up to 4098 words 0 to 65535, the length word first";
             return false;
         }
+        SetWords(&Field<uint16_t>(s, t.field), &Field<uint32_t>(s, t.second), words);
         return true;
     }
+    case CARD_SETTING_FAILURE: {
+        // "ERROR" for every call of the kind, "ERROR at N" for the N-th.
+        std::string error = value;
+        std::string attempt;
+        size_t at = sim::Lower(value).find(" at ");
+        if (at != std::string::npos) {
+            error = sim::Trim(value.substr(0, at));
+            attempt = sim::Trim(value.substr(at + 4));
+        }
+        unsigned long long e = 0;
+        unsigned long long n = 0;
+        if (!ParseNumber(error, 0xFFFFFFFF, &e) ||
+            (!attempt.empty() && (!ParseNumber(attempt, 0x7FFFFFFF, &n) || n == 0))) {
+            *message = "expected an error code, or an error code, at and an attempt from 1";
+            return false;
+        }
+        Field<uint32_t>(s, t.field) = static_cast<uint32_t>(e);
+        Field<uint32_t>(s, t.second) = static_cast<uint32_t>(n);
+        return true;
+    }
+    }
+    return false;
+}
+
+// A line of what the card received (written below "; received"), or one
+// that saving writes for the reader.
+bool LoadReceived(SimCardDriverLog& log, const std::string& key, const std::string& value,
+                  std::string* message) {
+    uint32_t v = 0;
     if (key == "keytext") {
         log.keyTexts.push_back(value);
         return true;
@@ -488,37 +469,15 @@ bool LoadDeviceSetting(Device& d, const std::string& key, const std::string& val
     if (key == "openhandles" || key == "dosnames" || key == "wrongcalls") {
         return true;
     }
-    std::map<std::string, DWORD*> errors = {{"openerror", &s.openError},
-                                            {"callerror", &s.callError}};
-    auto err = errors.find(key);
-    if (err != errors.end()) {
-        if (!ParseNumber(value, 0xFFFFFFFFull, &v)) {
-            *message = "expected an error code";
+    if (key == "probes" || key == "closes") {
+        if (!LoadNumber(value, 0x7FFFFFFF, "expected a count", &v, message)) {
             return false;
         }
-        *err->second = static_cast<DWORD>(v);
-        return true;
-    }
-    if (key == "busy" || key == "probes" || key == "closes") {
-        if (!ParseNumber(value, 0x7FFFFFFF, &v)) {
-            *message = "expected a count";
-            return false;
-        }
-        int count = static_cast<int>(v);
-        (key == "busy" ? s.busy : key == "probes" ? log.probes : log.closes) = count;
-        return true;
-    }
-    if (key == "context") {
-        if (!ParseNumber(value, 0xFFFFFFFFull, &v)) {
-            *message = "expected a 32-bit context value";
-            return false;
-        }
-        s.context = static_cast<DWORD>(v);
+        (key == "probes" ? log.probes : log.closes) = static_cast<int>(v);
         return true;
     }
     if (key == "control") {
-        if (!ParseNumber(value, 0xFFFF, &v)) {
-            *message = "expected a sub-code 0 to 65535";
+        if (!LoadNumber(value, 0xFFFF, "expected a sub-code 0 to 65535", &v, message)) {
             return false;
         }
         log.controls.push_back(static_cast<int>(v));
@@ -526,6 +485,38 @@ bool LoadDeviceSetting(Device& d, const std::string& key, const std::string& val
     }
     *message = "unknown setting";
     return false;
+}
+
+void SaveSetting(const card_settings& s, const card_setting& t, std::string& out) {
+    std::string text;
+    switch (t.kind) {
+    case CARD_SETTING_COUNT:
+    case CARD_SETTING_ERROR:
+        text = std::to_string(Field<uint32_t>(s, t.field));
+        break;
+    case CARD_SETTING_CONTEXT:
+        text = Hex(Field<uint32_t>(s, t.field), 8);
+        break;
+    case CARD_SETTING_STATUS:
+        text = (s.silent & t.silent) ? "silent" : std::to_string(Field<uint16_t>(s, t.field));
+        break;
+    case CARD_SETTING_RECORD: {
+        const uint16_t* words = &Field<uint16_t>(s, t.field);
+        text = WordsText(std::vector<WORD>(words, words + Field<uint32_t>(s, t.second)));
+        break;
+    }
+    case CARD_SETTING_FAILURE:
+        // Written only when set.
+        if (Field<uint32_t>(s, t.field) == 0) {
+            return;
+        }
+        text = std::to_string(Field<uint32_t>(s, t.field));
+        if (Field<uint32_t>(s, t.second) != 0) {
+            text += " at " + std::to_string(Field<uint32_t>(s, t.second));
+        }
+        break;
+    }
+    out += std::string(t.name) + "=" + text + "\n";
 }
 
 bool LoadDevice(const std::string& name, int first, const std::vector<sim::Line>& lines,
@@ -538,7 +529,7 @@ bool LoadDevice(const std::string& name, int first, const std::vector<sim::Line>
         *error = LineError(first, "device " + name + " is described twice");
         return false;
     }
-    Device d{name, IsVxdName(name), SimCardDriver(), SimCardDriverLog(), {}};
+    Device d{name, IsVxdName(name), SimCardDriver(), SimCardDriverLog()};
     for (const sim::Line& l : lines) {
         size_t eq = l.text.find('=');
         if (eq == std::string::npos) {
@@ -548,7 +539,9 @@ bool LoadDevice(const std::string& name, int first, const std::vector<sim::Line>
         std::string key = sim::Trim(l.text.substr(0, eq));
         std::string value = sim::Trim(l.text.substr(eq + 1));
         std::string message;
-        if (!LoadDeviceSetting(d, sim::Lower(key), value, &message)) {
+        const card_setting* setting = FindSetting(key);
+        if (setting != nullptr ? !LoadSetting(d.settings, *setting, value, &message)
+                               : !LoadReceived(d.received, sim::Lower(key), value, &message)) {
             *error = LineError(l.number, message + " in " + key + " of [Device " + name + "]");
             return false;
         }
@@ -576,35 +569,10 @@ int HandlesOf(size_t device) {
 }
 
 void SaveDevice(const Device& d, size_t index, std::string& out) {
-    const SimCardDriver& s = d.settings;
     const SimCardDriverLog& log = d.received;
     out += "\n[Device " + d.name + "]\n";
-    out += "Busy=" + std::to_string(s.busy) + "\n";
-    auto status = [&s](WORD value, unsigned silentBit) {
-        return (s.silent & silentBit) ? std::string("silent") : std::to_string(value);
-    };
-    out += "ProbeStatus=" + status(s.probeStatus, CARD_SILENT_PROBE) + "\n";
-    out += "Context=" + Hex(s.context, 8) + "\n";
-    out += "Identity=" + WordsText(s.identity) + "\n";
-    out += "Compatibility=" + WordsText(s.compatibility) + "\n";
-    out += "IdentityStatus=" + status(s.identityStatus, CARD_SILENT_IDENTITY) + "\n";
-    out += "CompatibilityStatus=" + status(s.compatibilityStatus, CARD_SILENT_COMPATIBILITY) + "\n";
-    out += "KeyTextStatus=" + status(s.keyTextStatus, CARD_SILENT_KEY_TEXT) + "\n";
-    out += "PutStatus=" + status(s.putStatus, CARD_SILENT_PUT) + "\n";
-    out += "ControlStatus=" + status(s.controlStatus, CARD_SILENT_CONTROL) + "\n";
-    out +=
-        "CloseStatus=" + (s.silentClose ? std::string("silent") : std::to_string(s.closeStatus)) +
-        "\n";
-    out += "OpenError=" + std::to_string(s.openError) + "\n";
-    out += "CallError=" + std::to_string(s.callError) + "\n";
-    for (int k = 0; k < CARD_KINDS; ++k) {
-        if (s.kindError[k] != 0) {
-            std::string name = kKindNames[k];
-            name[0] = static_cast<char>(name[0] - 'a' + 'A');
-            out += name + "Error=" + std::to_string(s.kindError[k]);
-            out += s.kindAttempt[k] != 0 ? " at " + std::to_string(s.kindAttempt[k]) : "";
-            out += "\n";
-        }
+    for (uint32_t i = 0; i < card_setting_count; ++i) {
+        SaveSetting(d.settings, card_setting_table[i], out);
     }
     out += "; received\n";
     out += "Probes=" + std::to_string(log.probes) + "\n";
@@ -693,7 +661,15 @@ void SimAddCardDriver(const std::string& name, const SimCardDriver& driver) {
         d->received = SimCardDriverLog();
         return;
     }
-    State().devices.push_back(Device{name, IsVxdName(name), driver, SimCardDriverLog(), {}});
+    State().devices.push_back(Device{name, IsVxdName(name), driver, SimCardDriverLog()});
+}
+
+void SimCardDriver::SetIdentity(const std::vector<WORD>& words) {
+    SetWords(identity, &identity_words, words);
+}
+
+void SimCardDriver::SetCompatibility(const std::vector<WORD>& words) {
+    SetWords(compatibility, &compatibility_words, words);
 }
 
 SimCardDriver* SimCardDriverSettings(const std::string& name) {
@@ -792,8 +768,8 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATT
         SetLastError(ERROR_FILE_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
     }
-    if (device->settings.openError != 0) {
-        SetLastError(device->settings.openError);
+    if (device->settings.open_error != 0) {
+        SetLastError(device->settings.open_error);
         return INVALID_HANDLE_VALUE;
     }
     DeviceState& st = State();

@@ -24,52 +24,22 @@
 
 #include <windows.h>
 
+extern "C" {
+#include "testdriver/card_model.h"
+}
+
 #include <string>
 #include <vector>
 
-// Status a card driver gives any request but the probe that does not carry
-// the context value of its probe reply on the same handle.
-const WORD kSimStatusUnknownContext = 67;
-// Status a card driver gives a get record request for a type it does not
-// know, and a request with an unknown command.
-const WORD kSimStatusUnknownRequest = 255;
-
-// How a card driver answers. The defaults are a ready driver of variant 1,
-// version 6.14, whose firmware fits the program.
-struct SimCardDriver {
-    // The probe answers busy (68) this many times, then with probeStatus,
-    // and with status 0 also gives the context value.
-    int busy = 0;
-    WORD probeStatus = 0;
-    DWORD context = 0x00010001;
-    // The records a get request returns: all their words, the length word
-    // first, written from offset 8 of the request block as they stand, so a
-    // short list is a short reply and the length word need not match the
-    // words that follow. Written only with status 0 or 8.
-    std::vector<WORD> identity = {5, 0x0826, 0, 1, 6, 14};
-    std::vector<WORD> compatibility = {6, 0x0827, 0, 0, 48, 1, 99};
-    // The status of each request kind.
-    WORD identityStatus = 0;
-    WORD compatibilityStatus = 0;
-    WORD keyTextStatus = 0; // put record of type 0x0900
-    WORD putStatus = 0;     // put record of any other type
-    WORD controlStatus = 0;
-    WORD closeStatus = 0;
-    // The close request is taken but its status is not written.
-    bool silentClose = false;
-    // More requests taken without a status: CARD_SILENT_* bits of
-    // testdriver/card_model.h (probe, identity, compatibility, key text,
-    // other put, control, close).
-    unsigned silent = 0;
-    // CreateFileA on the device fails with this error (0: opens).
-    DWORD openError = 0;
-    // Every DeviceIoControl on the device fails with this error (0: works).
-    DWORD callError = 0;
-    // Per kind of request (probe, get, put, control, close, in that order):
-    // its calls fail with this error (0: none), only the attempt-th call of
-    // that kind counted from 1, or every one when attempt is 0.
-    DWORD kindError[5] = {0, 0, 0, 0, 0};
-    unsigned kindAttempt[5] = {0, 0, 0, 0, 0};
+// How a card driver answers: the settings of the card model that answers
+// under Wine too, starting as card_default_settings makes them, a ready
+// driver of variant 1, version 6.14, whose firmware fits the program.
+struct SimCardDriver : card_settings {
+    SimCardDriver() : card_settings() { card_default_settings(this); }
+    // The words a get of the identity or compatibility record returns, the
+    // length word first; beyond CARD_MAX_RECORD_WORDS they are cut.
+    void SetIdentity(const std::vector<WORD>& words);
+    void SetCompatibility(const std::vector<WORD>& words);
 };
 
 // What a card driver received, in order.

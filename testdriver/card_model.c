@@ -24,9 +24,12 @@ void card_put32(uint8_t* p, uint32_t v) {
 void card_default_settings(struct card_settings* s) {
     static const uint16_t identity[] = {5, CARD_IDENTITY_TYPE, 0, 1, 6, 14};
     static const uint16_t compatibility[] = {6, CARD_COMPATIBILITY_TYPE, 0, 0, 48, 1, 99};
+    uint8_t* bytes = (uint8_t*)s;
     uint32_t i;
-    s->busy = 0;
-    s->probe_status = CARD_STATUS_SUCCESS;
+    /* Not busy, every status 0, nothing silent and no failure. */
+    for (i = 0; i < sizeof *s; ++i) {
+        bytes[i] = 0;
+    }
     s->context = 0x00010001u;
     s->identity_words = sizeof identity / sizeof identity[0];
     for (i = 0; i < s->identity_words; ++i) {
@@ -36,21 +39,39 @@ void card_default_settings(struct card_settings* s) {
     for (i = 0; i < s->compatibility_words; ++i) {
         s->compatibility[i] = compatibility[i];
     }
-    s->identity_status = 0;
-    s->compatibility_status = 0;
-    s->key_text_status = 0;
-    s->put_status = 0;
-    s->control_status = 0;
-    s->close_status = 0;
-    s->silent = 0;
-    s->open_error = 0;
-    s->call_error = 0;
-    for (i = 0; i < CARD_KINDS; ++i) {
-        s->kind_error[i] = 0;
-        s->kind_attempt[i] = 0;
-        s->kind_calls[i] = 0;
-    }
 }
+
+#define CARD_FIELD(f) offsetof(struct card_settings, f)
+#define CARD_NUMBER(name, kind, f)                                                                 \
+    { name, CARD_SETTING_##kind, 0, CARD_FIELD(f), 0 }
+#define CARD_STATUS(name, f, bit)                                                                  \
+    { name, CARD_SETTING_STATUS, bit, CARD_FIELD(f), 0 }
+#define CARD_RECORD(name, f)                                                                       \
+    { name, CARD_SETTING_RECORD, 0, CARD_FIELD(f), CARD_FIELD(f##_words) }
+#define CARD_FAILURE(name, k)                                                                      \
+    { name, CARD_SETTING_FAILURE, 0, CARD_FIELD(kind_error[k]), CARD_FIELD(kind_attempt[k]) }
+
+const struct card_setting card_setting_table[] = {
+    CARD_NUMBER("Busy", COUNT, busy),
+    CARD_STATUS("ProbeStatus", probe_status, CARD_SILENT_PROBE),
+    CARD_NUMBER("Context", CONTEXT, context),
+    CARD_RECORD("Identity", identity),
+    CARD_RECORD("Compatibility", compatibility),
+    CARD_STATUS("IdentityStatus", identity_status, CARD_SILENT_IDENTITY),
+    CARD_STATUS("CompatibilityStatus", compatibility_status, CARD_SILENT_COMPATIBILITY),
+    CARD_STATUS("KeyTextStatus", key_text_status, CARD_SILENT_KEY_TEXT),
+    CARD_STATUS("PutStatus", put_status, CARD_SILENT_PUT),
+    CARD_STATUS("ControlStatus", control_status, CARD_SILENT_CONTROL),
+    CARD_STATUS("CloseStatus", close_status, CARD_SILENT_CLOSE),
+    CARD_NUMBER("OpenError", ERROR, open_error),
+    CARD_NUMBER("CallError", ERROR, call_error),
+    CARD_FAILURE("ProbeError", CARD_KIND_PROBE),
+    CARD_FAILURE("GetError", CARD_KIND_GET),
+    CARD_FAILURE("PutError", CARD_KIND_PUT),
+    CARD_FAILURE("ControlError", CARD_KIND_CONTROL),
+    CARD_FAILURE("CloseError", CARD_KIND_CLOSE),
+};
+const uint32_t card_setting_count = sizeof card_setting_table / sizeof card_setting_table[0];
 
 /* A reply record goes in only as far as the caller's buffer reaches. */
 static void write_record(uint8_t* block, uint32_t size, const uint16_t* words, uint32_t count) {

@@ -13,6 +13,7 @@
 #ifndef TESTDRIVER_CARD_MODEL_H
 #define TESTDRIVER_CARD_MODEL_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #define CARD_CONTROL_CODE 0x00170002u
@@ -81,7 +82,9 @@ enum card_kind {
 #define CARD_SILENT_CLOSE 0x40u
 
 /* What one card answers. The defaults (card_default_settings) are a ready
- * card of variant 1, version 6.14, whose firmware suits the program. */
+ * card of variant 1, version 6.14, whose firmware suits the program. The
+ * fields are those of the settings in card_setting_table, and `silent`, which
+ * the status settings share, and kind_calls. */
 struct card_settings {
     /* The probe answers busy this many times (counted down), then with
      * probe_status, and with status 0 also gives the context value. */
@@ -115,6 +118,33 @@ struct card_settings {
     /* Calls of each kind so far; card_call counts them. */
     uint32_t kind_calls[CARD_KINDS];
 };
+
+/* How a setting is written and what its fields hold. */
+enum card_setting_kind {
+    CARD_SETTING_COUNT,   /* uint32_t, 0 to 0x7FFFFFFF */
+    CARD_SETTING_STATUS,  /* uint16_t; or "silent": its bit in card_settings.silent */
+    CARD_SETTING_CONTEXT, /* uint32_t, written in hexadecimal */
+    CARD_SETTING_ERROR,   /* uint32_t, a Win32 error or 0 */
+    CARD_SETTING_RECORD,  /* uint16_t[CARD_MAX_RECORD_WORDS]; the uint32_t word count */
+    CARD_SETTING_FAILURE  /* uint32_t error, 0 for none; the uint32_t attempt, 0 for every one */
+};
+
+/* One setting of a card, under the name that the machine file's device
+ * sections and the test card driver's registry key give it. */
+struct card_setting {
+    const char* name;
+    enum card_setting_kind kind;
+    uint32_t silent; /* a status: its CARD_SILENT_* bit */
+    size_t field;    /* the offset of its field in struct card_settings */
+    size_t second;   /* a record: of its word count; a failure: of its attempt */
+};
+
+/* Every setting, in the order a machine file is saved in: the simulated
+ * machine loads and saves them, the test card driver reads and writes them,
+ * and tests/e2e/wine_driver.py reads this table in card_model.c for the
+ * Wine scenarios. */
+extern const struct card_setting card_setting_table[];
+extern const uint32_t card_setting_count;
 
 /* What a handle remembers between calls. */
 struct card_session {

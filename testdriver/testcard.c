@@ -44,12 +44,6 @@ struct card_device {
     uint32_t open_handles;
 };
 
-/* The names of the per-kind failure settings, in card_kind order. */
-static const WCHAR* const kind_error_names[CARD_KINDS] = {L"ProbeError", L"GetError", L"PutError",
-                                                          L"ControlError", L"CloseError"};
-static const WCHAR* const kind_attempt_names[CARD_KINDS] = {
-    L"ProbeErrorAt", L"GetErrorAt", L"PutErrorAt", L"ControlErrorAt", L"CloseErrorAt"};
-
 /* Requests run one at a time, across all cards: they share the buffers
  * that turn what was received into registry values. */
 static FAST_MUTEX card_lock;
@@ -231,61 +225,67 @@ static void write_words(const struct card_device* card, const WCHAR* name, const
     write_value(card, &value_name, REG_BINARY, bytes, 2 * count);
 }
 
+/* The value name of a setting (card_setting_table), with `suffix` after
+ * it: "At" names a failure's attempt. */
+static void setting_name(WCHAR* buffer, const struct card_setting* t, const WCHAR* suffix) {
+    uint32_t i = 0;
+    for (; t->name[i] != 0 && i + 1 < CARD_VALUE_CHARS; ++i) {
+        buffer[i] = (WCHAR)t->name[i];
+    }
+    for (; *suffix != 0 && i + 1 < CARD_VALUE_CHARS; ++i) {
+        buffer[i] = *suffix++;
+    }
+    buffer[i] = 0;
+}
+
+/* In the key a setting is a DWORD, a record BINARY words and a failure two
+ * DWORDs, NAME and NAMEAt; the statuses' silent bits are the DWORD "Silent".
+ * Reads the setting from `key`, or with no key writes it into the card's. */
+static void key_setting(HANDLE key, struct card_device* card, const struct card_setting* t) {
+    WCHAR name[CARD_VALUE_CHARS];
+    uint8_t* s = (uint8_t*)&card->settings;
+    uint16_t* words = (uint16_t*)(s + t->field);
+    uint32_t* value = (uint32_t*)(s + t->field);
+    uint32_t* second = (uint32_t*)(s + t->second);
+    setting_name(name, t, L"");
+    if (t->kind == CARD_SETTING_STATUS) {
+        key ? read_status(key, card, name, words) : write_dword(card, name, *words);
+    } else if (t->kind == CARD_SETTING_RECORD) {
+        key ? read_record(key, card, name, words, second) : write_words(card, name, words, *second);
+    } else {
+        key ? read_count(key, card, name, value) : write_dword(card, name, *value);
+    }
+    if (t->kind == CARD_SETTING_FAILURE) {
+        setting_name(name, t, L"At");
+        key ? read_count(key, card, name, second) : write_dword(card, name, *second);
+    }
+}
+
 /* Every setting goes back into the key as the card took it, defaults
  * included, so the key shows the whole card as the simulated machine's
  * file does. */
-static void write_settings(const struct card_device* card) {
-    const struct card_settings* s = &card->settings;
+static void write_settings(struct card_device* card) {
     uint32_t i;
-    write_dword(card, L"Busy", s->busy);
-    write_dword(card, L"ProbeStatus", s->probe_status);
-    write_dword(card, L"Context", s->context);
-    write_words(card, L"Identity", s->identity, s->identity_words);
-    write_words(card, L"Compatibility", s->compatibility, s->compatibility_words);
-    write_dword(card, L"IdentityStatus", s->identity_status);
-    write_dword(card, L"CompatibilityStatus", s->compatibility_status);
-    write_dword(card, L"KeyTextStatus", s->key_text_status);
-    write_dword(card, L"PutStatus", s->put_status);
-    write_dword(card, L"ControlStatus", s->control_status);
-    write_dword(card, L"CloseStatus", s->close_status);
-    write_dword(card, L"Silent", s->silent);
-    write_dword(card, L"OpenError", s->open_error);
-    write_dword(card, L"CallError", s->call_error);
-    for (i = 0; i < CARD_KINDS; ++i) {
-        write_dword(card, kind_error_names[i], s->kind_error[i]);
-        write_dword(card, kind_attempt_names[i], s->kind_attempt[i]);
+    for (i = 0; i < card_setting_count; ++i) {
+        key_setting(0, card, &card_setting_table[i]);
     }
+    write_dword(card, L"Silent", card->settings.silent);
     write_dword(card, L"Probes", card->probes);
     write_dword(card, L"Closes", card->closes);
     write_dword(card, L"OpenHandles", card->open_handles);
 }
 
 static void load_card(struct card_device* card) {
-    struct card_settings* s = &card->settings;
     uint32_t i;
     HANDLE key = open_key(&card->key);
-    card_default_settings(s);
+    card_default_settings(&card->settings);
     if (key == 0) {
         return;
     }
-    read_count(key, card, L"Busy", &s->busy);
-    read_status(key, card, L"ProbeStatus", &s->probe_status);
-    read_count(key, card, L"Context", &s->context);
-    read_record(key, card, L"Identity", s->identity, &s->identity_words);
-    read_record(key, card, L"Compatibility", s->compatibility, &s->compatibility_words);
-    read_status(key, card, L"IdentityStatus", &s->identity_status);
-    read_status(key, card, L"CompatibilityStatus", &s->compatibility_status);
-    read_status(key, card, L"KeyTextStatus", &s->key_text_status);
-    read_status(key, card, L"PutStatus", &s->put_status);
-    read_status(key, card, L"ControlStatus", &s->control_status);
-    read_status(key, card, L"CloseStatus", &s->close_status);
-    read_count(key, card, L"Silent", &s->silent);
-    read_count(key, card, L"OpenError", &s->open_error);
-    read_count(key, card, L"CallError", &s->call_error);
-    for (i = 0; i < CARD_KINDS; ++i) {
-        read_count(key, card, kind_error_names[i], &s->kind_error[i]);
-        read_count(key, card, kind_attempt_names[i], &s->kind_attempt[i]);
+    for (i = 0; i < card_setting_count; ++i) {
+        key_setting(key, card, &card_setting_table[i]);
     }
+    read_count(key, card, L"Silent", &card->settings.silent);
     read_count(key, card, L"Probes", &card->probes);
     read_count(key, card, L"Closes", &card->closes);
     card->key_texts = count_numbered(key, L"KeyText");

@@ -119,10 +119,8 @@ class Translation(unittest.TestCase):
             if vtype == sc.REG_DWORD:
                 data = data.to_bytes(4, "little")
             values[name.lower()] = (name, vtype, data)
-        for name in ("IdentityStatus", "CompatibilityStatus", "KeyTextStatus", "PutStatus",
-                     "ControlStatus", "CloseStatus", "OpenError", "CallError", "Probes",
-                     "Closes", "OpenHandles") + tuple(wd.KIND_ERRORS.values()):
-            values[name.lower()] = (name, sc.REG_DWORD, b"\0\0\0\0")
+        for name in [n for n, _, _ in wd.SETTINGS.values()] + ["Probes", "Closes", "OpenHandles"]:
+            values.setdefault(name.lower(), (name, sc.REG_DWORD, b"\0\0\0\0"))
         lines = wd.render_card("PcCard0-0", values)
         self.assertIn("Identity=1 0x0826", lines)
         self.assertIn("Compatibility=", lines)

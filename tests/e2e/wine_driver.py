@@ -43,6 +43,7 @@ makes a device call on a handle (which waits for the driver) before closing it.
 """
 
 import os
+import re
 import shutil
 import subprocess
 import time
@@ -62,11 +63,29 @@ DRIVER_FILE = "testcard.sys"
 LINKED_NAMES = (["PcCard%d-%d" % (s, n) for s in range(4) for n in range(2)] +
                 ["RNKRV52%d" % d for d in range(1, 10)] + ["RUKRV41.VXD", "RUKRV48.VXD"])
 
-MAX_RECORD_WORDS = 4098
-
 
 class CardDriverError(Exception):
     pass
+
+
+def _card_settings():
+    """{lower name: (name, kind, silent bit)} of the card's settings in the
+    order of the table the simulated machine and the driver walk
+    (card_setting_table in testdriver/card_model.c), and the largest record."""
+    with open(os.path.join(ROOT, "testdriver", "card_model.h")) as f:
+        header = f.read()
+    with open(os.path.join(ROOT, "testdriver", "card_model.c")) as f:
+        table = f.read().split("card_setting_table[] = {", 1)[1].split("};", 1)[0]
+    bits = dict(re.findall(r"#define (CARD_SILENT_\w+) (0x\w+)u", header))
+    rows = re.findall(r'CARD_(NUMBER|STATUS|RECORD|FAILURE)\("(\w+)", (\w+)(?:, (\w+))?\)', table)
+    if len(rows) != table.count('("'):
+        raise CardDriverError("card_setting_table: a row not of the form read here")
+    return ({n.lower(): (n, kind if macro == "NUMBER" else macro, int(bits.get(bit, "0"), 16))
+             for macro, n, kind, bit in rows},
+            int(re.search(r"#define CARD_MAX_RECORD_WORDS (\d+)u", header).group(1)))
+
+
+SETTINGS, MAX_RECORD_WORDS = _card_settings()
 
 
 def build(out_dir):
@@ -111,20 +130,25 @@ class Card:
 
     def add(self, key, value):
         k = key.lower()
-        if k in STATUSES:
-            name, bit = STATUSES[k]
-            if value.lower() == "silent":
-                self.silent |= bit
-            else:
-                self.silent &= ~bit
-                self.values.append((name, "dword", _number(value, 0xFFFF)))
-        elif k in KIND_ERRORS:
+        name, kind, bit = SETTINGS.get(k, (None, None, 0))
+        if kind == "STATUS" and value.lower() == "silent":
+            self.silent |= bit
+        elif kind == "RECORD":
+            words = _words(value)
+            if len(words) > MAX_RECORD_WORDS:
+                raise ValueError(value)
+            self.values.append((name, "binary", _pack(words)))
+        elif kind == "FAILURE":
             error, _, attempt = value.lower().partition(" at ")
             at = _number(attempt.strip(), 0x7FFFFFFF) if attempt else 0
             if attempt and at == 0:
                 raise ValueError(value)
-            self.values.append((KIND_ERRORS[k], "dword", _number(error.strip(), 0xFFFFFFFF)))
-            self.values.append((KIND_ERRORS[k] + "At", "dword", at))
+            self.values += [(name, "dword", _number(error.strip(), 0xFFFFFFFF)),
+                            (name + "At", "dword", at)]
+        elif kind:
+            self.silent &= ~bit
+            limit = {"COUNT": 0x7FFFFFFF, "STATUS": 0xFFFF}.get(kind, 0xFFFFFFFF)
+            self.values.append((name, "dword", _number(value, limit)))
         elif k == "get":
             words = _words(value)
             if len(words) != 2:
@@ -134,18 +158,8 @@ class Card:
         elif k == "wrong":
             self.wrongs += 1
             self.values.append(("Wrong %d" % self.wrongs, "string", value))
-        elif k in ("identity", "compatibility"):
-            words = _words(value)
-            if len(words) > MAX_RECORD_WORDS:
-                raise ValueError(value)
-            self.values.append((key[0].upper() + k[1:], "binary", _pack(words)))
-        elif k in ("openerror", "callerror"):
-            self.values.append(({"openerror": "OpenError", "callerror": "CallError"}[k], "dword",
-                                _number(value, 0xFFFFFFFF)))
-        elif k in ("busy", "probes", "closes"):
+        elif k in ("probes", "closes"):
             self.values.append((key[0].upper() + k[1:], "dword", _number(value, 0x7FFFFFFF)))
-        elif k == "context":
-            self.values.append(("Context", "dword", _number(value, 0xFFFFFFFF)))
         elif k == "keytext":
             self.key_texts += 1
             self.values.append(("KeyText %d" % self.key_texts, "string", value))
@@ -170,16 +184,6 @@ class Card:
             else:
                 out.append('"%s"="%s"' % (name, data.replace("\\", "\\\\").replace('"', '\\"')))
         return out
-
-
-# Status settings: the card's value and its bit in "Silent" (CARD_SILENT_*).
-STATUSES = {"probestatus": ("ProbeStatus", 0x01), "identitystatus": ("IdentityStatus", 0x02),
-            "compatibilitystatus": ("CompatibilityStatus", 0x04),
-            "keytextstatus": ("KeyTextStatus", 0x08), "putstatus": ("PutStatus", 0x10),
-            "controlstatus": ("ControlStatus", 0x20), "closestatus": ("CloseStatus", 0x40)}
-# Failures per kind of request, in the card's order; "<name>At" is the attempt.
-KIND_ERRORS = {"probeerror": "ProbeError", "geterror": "GetError", "puterror": "PutError",
-               "controlerror": "ControlError", "closeerror": "CloseError"}
 
 
 def _pack(words):
@@ -294,22 +298,17 @@ def render_card(name, values):
             out.append(values[(prefix + " %d" % (len(out) + 1)).lower()])
         return out
 
-    lines = ["[Device %s]" % name, "Busy=%d" % dword("Busy"),
-             "ProbeStatus=%d" % dword("ProbeStatus"), "Context=0x%08X" % dword("Context"),
-             "Identity=" + words_text(_unpack(binary("Identity"))),
-             "Compatibility=" + words_text(_unpack(binary("Compatibility")))]
-    silent = dword("Silent")
-
-    def status(n):
-        return "silent" if silent & STATUSES[n.lower()][1] else str(dword(n))
-
-    lines[2] = "ProbeStatus=" + status("ProbeStatus")
-    for n in ("IdentityStatus", "CompatibilityStatus", "KeyTextStatus", "PutStatus",
-              "ControlStatus", "CloseStatus"):
-        lines.append("%s=%s" % (n, status(n)))
-    lines += ["OpenError=%d" % dword("OpenError"), "CallError=%d" % dword("CallError")]
-    for n in KIND_ERRORS.values():
-        if dword(n):
+    lines = ["[Device %s]" % name]
+    for n, kind, bit in SETTINGS.values():
+        if kind == "STATUS":
+            lines.append("%s=%s" % (n, "silent" if dword("Silent") & bit else dword(n)))
+        elif kind == "CONTEXT":
+            lines.append("%s=0x%08X" % (n, dword(n)))
+        elif kind == "RECORD":
+            lines.append("%s=%s" % (n, words_text(_unpack(binary(n)))))
+        elif kind != "FAILURE":
+            lines.append("%s=%d" % (n, dword(n)))
+        elif dword(n):  # written only when set
             at = dword(n + "At")
             lines.append("%s=%d%s" % (n, dword(n), " at %d" % at if at else ""))
     lines += ["; received", "Probes=%d" % dword("Probes")]

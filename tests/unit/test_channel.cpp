@@ -31,7 +31,7 @@ TEST_F(ChannelTest, RequestsWithoutAnOpenDeviceSendNothing) {
 TEST_F(ChannelTest, GetCopiesAsManyWordsAsBothLengthsAllow) {
     Open();
     // The driver returns less than asked: only its words are copied.
-    Driver().identity = {3, 0x0826, 11, 12};
+    Driver().SetIdentity({3, 0x0826, 11, 12});
     unsigned short shortReply[8] = {6,       0x0826,  kCanary, kCanary,
                                     kCanary, kCanary, kCanary, kCanary};
     EXPECT_EQ(0, GetDriverRecord(shortReply));
@@ -41,7 +41,7 @@ TEST_F(ChannelTest, GetCopiesAsManyWordsAsBothLengthsAllow) {
 
     // The driver returns more than asked: the caller's record is not overrun,
     // but its length word tells what the driver had.
-    Driver().identity = {9, 0x0826, 1, 2, 3, 4, 5, 6, 7, 8};
+    Driver().SetIdentity({9, 0x0826, 1, 2, 3, 4, 5, 6, 7, 8});
     unsigned short longReply[8] = {5, 0x0826, 0, 0, 0, 0, kCanary, kCanary};
     EXPECT_EQ(0, GetDriverRecord(longReply));
     const std::vector<unsigned short> longExpected = {9, 0x0826, 1, 2, 3, 4, kCanary, kCanary};
@@ -50,13 +50,13 @@ TEST_F(ChannelTest, GetCopiesAsManyWordsAsBothLengthsAllow) {
 
 TEST_F(ChannelTest, GetStatusEightCopiesOtherFailuresDoNot) {
     Open();
-    Driver().identity = {5, 0x0826, 0, 1, 6, 14};
-    Driver().identityStatus = 8;
+    Driver().SetIdentity({5, 0x0826, 0, 1, 6, 14});
+    Driver().identity_status = 8;
     unsigned short record[6] = {5, 0x0826, 0, 0, 0, 0};
     EXPECT_EQ(8, GetDriverRecord(record));
     EXPECT_EQ(14, record[5]);
 
-    Driver().identityStatus = 3;
+    Driver().identity_status = 3;
     unsigned short untouched[6] = {5, 0x0826, kCanary, kCanary, kCanary, kCanary};
     EXPECT_EQ(3, GetDriverRecord(untouched));
     EXPECT_EQ(kCanary, untouched[5]);
@@ -71,7 +71,7 @@ TEST_F(ChannelTest, LengthsAboveTheBlockAreCutAndTheBlockIsNeverOverrun) {
     // A driver that answers with more words than the block holds.
     std::vector<WORD> huge(5000, 0xFFFF);
     huge[1] = 0x0826;
-    Driver().identity = huge;
+    Driver().SetIdentity(huge);
     std::vector<unsigned short> record(5010, kCanary);
     record[0] = 5000;
     record[1] = 0x0826;
@@ -115,7 +115,7 @@ TEST_F(ChannelTest, PutSendsTheRecordsDataWords) {
     EXPECT_EQ(0, PutDriverRecord(empty));
     EXPECT_EQ(std::vector<WORD>({0, 0}), Received().puts.back());
 
-    Driver().keyTextStatus = 9;
+    Driver().key_text_status = 9;
     EXPECT_EQ(9, PutDriverRecord(record));
 }
 
@@ -131,10 +131,10 @@ TEST_F(ChannelTest, ControlAcceptsOnlyItsSubCodesAndKeepsTheFlag) {
     EXPECT_EQ(1u, g_Channel.controlFlag);
     EXPECT_NE(std::string::npos, SimCallLog().back().find("cmd=2 len=4097 type=0x000B"));
 
-    Driver().controlStatus = 3;
+    Driver().control_status = 3;
     EXPECT_EQ(3, ControlDriver(12));
     EXPECT_EQ(1u, g_Channel.controlFlag);
-    Driver().controlStatus = 0;
+    Driver().control_status = 0;
     EXPECT_EQ(0, ControlDriver(12));
     EXPECT_EQ(0u, g_Channel.controlFlag);
 }
@@ -162,7 +162,7 @@ TEST_F(ChannelTest, CloseKeepsANameThatExistedBefore) {
 TEST_F(ChannelTest, SilentCloseLeavesTheDeviceUntilReleased) {
     Open();
     // A driver that never writes the close status: the preset 69 stays.
-    Driver().silentClose = true;
+    Driver().silent |= CARD_SILENT_CLOSE;
     EXPECT_EQ(255, CloseDriverDevice());
     EXPECT_NE(0u, g_Channel.driverId);
     EXPECT_EQ(1, SimOpenHandleCount());

@@ -115,9 +115,9 @@ TEST_F(DiscoveryTest, AlwaysBusyDriverGivesUpAfterTenAttempts) {
 TEST_F(DiscoveryTest, NamesThatFailOpenOrProbeAreRemovedAndTheNextIsTried) {
     Family(kOsFamilyWin2000);
     SimCardDriver locked;
-    locked.openError = ERROR_ACCESS_DENIED;
+    locked.open_error = ERROR_ACCESS_DENIED;
     SimCardDriver broken;
-    broken.callError = ERROR_GEN_FAILURE;
+    broken.call_error = ERROR_GEN_FAILURE;
     SimAddCardDriver("PcCard0-0", locked);
     SimAddCardDriver("PcCard0-1", broken);
     SimAddCardDriver("PcCard1-0");
@@ -162,7 +162,7 @@ TEST_F(DiscoveryTest, UnexpectedDosNameFailuresStopTheSearch) {
 TEST_F(DiscoveryTest, ProbeFailuresCloseTheAttempt) {
     Family(kOsFamilyWin2000);
     SimCardDriver refusing;
-    refusing.probeStatus = 7;
+    refusing.probe_status = 7;
     SimAddCardDriver("PcCard0-0", refusing);
     EXPECT_EQ(7, OpenDriverDevice("KRV"));
     EXPECT_EQ(0, SimSleepCount());
@@ -180,7 +180,7 @@ TEST_F(DiscoveryTest, ProbeFailuresCloseTheAttempt) {
 TEST_F(DiscoveryTest, VxdWhoseProbeCallFailsIsJudgedByTheEmptyProbeBlock) {
     Family(kOsFamilyWin95);
     SimCardDriver broken;
-    broken.callError = ERROR_GEN_FAILURE;
+    broken.call_error = ERROR_GEN_FAILURE;
     SimAddCardDriver("RUKRV41.VXD", broken);
     EXPECT_EQ(66, OpenDriverDevice("KRV"));
     ExpectNothingLeft();
@@ -189,14 +189,14 @@ TEST_F(DiscoveryTest, VxdWhoseProbeCallFailsIsJudgedByTheEmptyProbeBlock) {
 TEST_F(DiscoveryTest, IncompatibleFirmwareClosesTheDevice) {
     Family(kOsFamilyWin2000);
     SimCardDriver old;
-    old.compatibility = {6, 0x0827, 0, 0, 48, 100, 120};
+    old.SetCompatibility({6, 0x0827, 0, 0, 48, 100, 120});
     SimAddCardDriver("PcCard0-0", old);
     EXPECT_EQ(65, OpenDriverDevice("KRV"));
     EXPECT_EQ(1, SimCardDriverReceived("PcCard0-0").closes);
     ExpectNothingLeft();
 
     // Also when the driver does not acknowledge the close.
-    old.silentClose = true;
+    old.silent |= CARD_SILENT_CLOSE;
     SimAddCardDriver("PcCard0-0", old);
     EXPECT_EQ(65, OpenDriverDevice("KRV"));
     ExpectNothingLeft();

@@ -24,7 +24,7 @@ TEST_F(FirmwareTest, NumberMustMatchARowAndTheRangesOverlap) {
         {41, 0, 1, 0}, {52, 99, 65535, 0}, {52, 0, 65535, 0}, {0, 0, 0, 65},   {0xFFFF, 1, 99, 65},
     };
     for (const CompatibilityCase& c : cases) {
-        Driver().compatibility = {6, 0x0827, 0, 0, c.number, c.lowest, c.highest};
+        Driver().SetCompatibility({6, 0x0827, 0, 0, c.number, c.lowest, c.highest});
         EXPECT_EQ(c.result, CheckFirmwareCompatibility())
             << c.number << " " << c.lowest << ".." << c.highest;
     }
@@ -39,16 +39,16 @@ TEST_F(FirmwareTest, AsksForTheCompatibilityRecordWithZeroData) {
 
 TEST_F(FirmwareTest, ShortReplyLeavesTheNumberUnfilled) {
     // An earlier reply's words must not stand in for the missing ones.
-    Driver().compatibility = {6, 0x0827, 0, 0, 48, 1, 99};
+    Driver().SetCompatibility({6, 0x0827, 0, 0, 48, 1, 99});
     EXPECT_EQ(0, CheckFirmwareCompatibility());
-    Driver().compatibility = {3, 0x0827, 0, 0};
+    Driver().SetCompatibility({3, 0x0827, 0, 0});
     EXPECT_EQ(65, CheckFirmwareCompatibility());
 }
 
 TEST_F(FirmwareTest, ReadFailuresArePassedOn) {
-    Driver().compatibilityStatus = 8;
+    Driver().compatibility_status = 8;
     EXPECT_EQ(8, CheckFirmwareCompatibility());
-    Driver().compatibilityStatus = 12;
+    Driver().compatibility_status = 12;
     EXPECT_EQ(12, CheckFirmwareCompatibility());
     SimFailCall("DeviceIoControl", 0, ERROR_GEN_FAILURE);
     EXPECT_EQ(66, CheckFirmwareCompatibility());

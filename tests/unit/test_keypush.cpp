@@ -71,46 +71,46 @@ TEST_F(KeyPushTest, AnotherOrUnreadableIdentityIsRefusedAndClosed) {
     };
     for (const std::vector<WORD>& identity : identities) {
         SimAddCardDriver("PcCard0-0");
-        Driver().identity = identity;
+        Driver().SetIdentity(identity);
         EXPECT_EQ(5, PushKeyToDriver("12345"));
         EXPECT_TRUE(Received().keyTexts.empty());
         EXPECT_EQ(1, Received().closes);
         ExpectNothingLeft();
     }
     SimAddCardDriver("PcCard0-0");
-    Driver().identityStatus = 3;
+    Driver().identity_status = 3;
     EXPECT_EQ(5, PushKeyToDriver("12345"));
     EXPECT_EQ(1, Received().closes);
     ExpectNothingLeft();
 }
 
 TEST_F(KeyPushTest, NoUsableDeviceGivesSix) {
-    Driver().compatibility = {6, 0x0827, 0, 0, 50, 1, 99};
+    Driver().SetCompatibility({6, 0x0827, 0, 0, 50, 1, 99});
     EXPECT_EQ(6, PushKeyToDriver("12345"));
     ExpectNothingLeft();
     SimAddCardDriver("PcCard0-0");
-    Driver().probeStatus = 9;
+    Driver().probe_status = 9;
     EXPECT_EQ(6, PushKeyToDriver("12345"));
     EXPECT_TRUE(Received().keyTexts.empty());
     ExpectNothingLeft();
 }
 
 TEST_F(KeyPushTest, RefusedKeyOrCommitIsAFailedPush) {
-    Driver().keyTextStatus = 4;
+    Driver().key_text_status = 4;
     EXPECT_EQ(6, PushKeyToDriver("12345"));
     EXPECT_TRUE(Received().controls.empty());
     EXPECT_EQ(1, Received().closes);
     ExpectNothingLeft();
 
     SimAddCardDriver("PcCard0-0");
-    Driver().controlStatus = 4;
+    Driver().control_status = 4;
     EXPECT_EQ(6, PushKeyToDriver("12345"));
     EXPECT_EQ(1, Received().closes);
     ExpectNothingLeft();
 }
 
 TEST_F(KeyPushTest, UnacknowledgedCloseKeepsTheResultButLeavesNothing) {
-    Driver().silentClose = true;
+    Driver().silent |= CARD_SILENT_CLOSE;
     EXPECT_EQ(0, PushKeyToDriver("12345"));
     EXPECT_EQ(1u, Received().keyTexts.size());
     ExpectNothingLeft();

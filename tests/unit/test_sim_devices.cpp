@@ -119,7 +119,7 @@ TEST_F(SimDevicesTest, CardDriverChecksTheCallAndTheContext) {
     block[kCommandOffset] = kCommandGetRecord;
     ASSERT_TRUE(
         DeviceIoControl(h, kDriverControlCode, &input, 4, block, sizeof block, &returned, nullptr));
-    EXPECT_EQ(kSimStatusUnknownContext, block[kStatusOffset]);
+    EXPECT_EQ(CARD_STATUS_UNKNOWN_CONTEXT, block[kStatusOffset]);
 
     block[kCommandOffset] = kCommandProbe;
     ASSERT_TRUE(
@@ -162,10 +162,11 @@ TEST_F(SimDevicesTest, MachineFileCarriesSettingsAndWhatWasReceived) {
     ASSERT_TRUE(SimLoadMachineText(kMachine, &error)) << error;
     SimCardDriver* card = SimCardDriverSettings("pccard0-0");
     ASSERT_NE(nullptr, card);
-    EXPECT_EQ(2, card->busy);
-    EXPECT_EQ(std::vector<WORD>({3, 0x0826, 8, 1}), card->identity);
-    EXPECT_TRUE(card->silentClose);
-    EXPECT_EQ(31u, SimCardDriverSettings("RUKRV41.VXD")->callError);
+    EXPECT_EQ(2u, card->busy);
+    EXPECT_EQ(std::vector<WORD>({3, 0x0826, 8, 1}),
+              std::vector<WORD>(card->identity, card->identity + card->identity_words));
+    EXPECT_EQ(CARD_SILENT_CLOSE, card->silent);
+    EXPECT_EQ(31u, SimCardDriverSettings("RUKRV41.VXD")->call_error);
     EXPECT_EQ(std::vector<std::string>({"&&&eee"}), SimCardDriverReceived("PcCard0-0").keyTexts);
     EXPECT_EQ(4, SimCardDriverReceived("PcCard0-0").closes);
 
