@@ -36,12 +36,19 @@ struct Atom {
     int references;
 };
 
+// What the process was started with as its standard output: a console or a
+// pipe, nothing at all (a program started from a hidden window), a handle
+// every write to fails on (a pipe whose reader has gone), or one every write
+// to succeeds on without taking a byte (a full pipe in no-wait mode).
+enum class StandardOutput { Console, None, Fails, Stalls };
+
 struct CoreState {
     VersionState version;
     std::vector<Atom> atoms;
     std::vector<Fault> faults;
     std::vector<SimCall> calls;
     std::string capturedStdout;
+    StandardOutput standardOutput = StandardOutput::Console;
     DWORD lastError = 0;
     UINT codePage = 1252;
     DWORD sleptMs = 0;
@@ -56,6 +63,8 @@ CoreState& Core() {
 
 const HANDLE kStdOutput = reinterpret_cast<HANDLE>(static_cast<intptr_t>(0x7001));
 const HANDLE kStdError = reinterpret_cast<HANDLE>(static_cast<intptr_t>(0x7002));
+// ERROR_NO_DATA: "The pipe is being closed."
+const DWORD kErrorNoData = 232;
 
 std::string Hex(DWORD v) {
     char buf[16];
@@ -408,9 +417,14 @@ void WINAPI Sleep(DWORD ms) {
 }
 
 HANDLE WINAPI GetStdHandle(DWORD which) {
-    sim::BeginCall({"GetStdHandle", Hex(which)});
+    DWORD fail = sim::BeginCall({"GetStdHandle", Hex(which)});
+    if (fail != 0) {
+        SetLastError(fail);
+        return INVALID_HANDLE_VALUE;
+    }
     if (which == STD_OUTPUT_HANDLE) {
-        return kStdOutput;
+        // Without a standard output the handle is NULL, and no error is set.
+        return Core().standardOutput == StandardOutput::None ? nullptr : kStdOutput;
     }
     if (which == STD_ERROR_HANDLE) {
         return kStdError;
@@ -429,9 +443,18 @@ extern "C" BOOL WINAPI WriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD 
     if (fail == 0 && file != kStdOutput && file != kStdError) {
         fail = ERROR_INVALID_HANDLE;
     }
+    if (fail == 0 && file == kStdOutput && Core().standardOutput == StandardOutput::Fails) {
+        fail = kErrorNoData;
+    }
     if (fail != 0) {
         SetLastError(fail);
         return FALSE;
+    }
+    if (file == kStdOutput && Core().standardOutput == StandardOutput::Stalls) {
+        if (written) {
+            *written = 0;
+        }
+        return TRUE;
     }
     const char* bytes = static_cast<const char*>(data);
     if (Core().realTime) {
@@ -507,6 +530,22 @@ bool LoadWindowsSection(const std::vector<sim::Line>& lines, std::string* error)
                 return false;
             }
             v.queryFails = value == "fails";
+            continue;
+        }
+        if (key == "standardoutput") {
+            if (value == "console") {
+                Core().standardOutput = StandardOutput::Console;
+            } else if (value == "none") {
+                Core().standardOutput = StandardOutput::None;
+            } else if (value == "fails") {
+                Core().standardOutput = StandardOutput::Fails;
+            } else if (value == "stalls") {
+                Core().standardOutput = StandardOutput::Stalls;
+            } else {
+                *error =
+                    LineError(l.number, "StandardOutput must be console, none, fails or stalls");
+                return false;
+            }
             continue;
         }
         if (!ParseNumber(value, &number)) {
@@ -637,6 +676,13 @@ std::string SimSaveMachineText() {
     out += "CSDVersion=\"" + c.version.csd + "\"\n";
     if (c.version.queryFails) {
         out += "VersionQuery=fails\n";
+    }
+    if (c.standardOutput == StandardOutput::None) {
+        out += "StandardOutput=none\n";
+    } else if (c.standardOutput == StandardOutput::Fails) {
+        out += "StandardOutput=fails\n";
+    } else if (c.standardOutput == StandardOutput::Stalls) {
+        out += "StandardOutput=stalls\n";
     }
     if (!c.atoms.empty()) {
         out += "\n[Atoms]\n";
