@@ -144,9 +144,14 @@ int RunNewFirstKey(int argc, char** argv) {
     if (!TakePushKey(argv[2])) {
         return kExitMalformed;
     }
-    int pushed = PushKeyToDriver(argv[2]);
-    if (pushed != 0) {
-        return pushed == kExitWrongDriver ? kExitWrongDriver : kExitNoDevice;
+    // The registry is changed only once the driver holds the key.
+    switch (PushKeyToDriver(argv[2])) {
+    case kPushed:
+        break;
+    case kPushWrongDriver:
+        return kExitWrongDriver;
+    case kPushNoDevice:
+        return kExitNoDevice;
     }
     return RekeyStoredRecord(argv[2], profile) ? kExitDone : kExitRegistryFailed;
 }

@@ -162,3 +162,9 @@ int ReleaseDriverDevice() {
     ClearChannel();
     return result;
 }
+
+void EndDriverDevice() {
+    if (CloseDriverDevice() != kStatusSuccess) {
+        ReleaseDriverDevice();
+    }
+}

@@ -87,3 +87,9 @@ int RemoveDefinedDosName();
 // that nothing of it outlives the run. Returns 0, or 255 when the DOS device
 // name could not be removed (the channel is cleared all the same).
 int ReleaseDriverDevice();
+
+// Ends the use of the open device: closes it politely (CloseDriverDevice),
+// and when the driver does not acknowledge the close, lets go of it all the
+// same (ReleaseDriverDevice), so that no handle or DOS device name outlives
+// the run. The channel is closed afterwards.
+void EndDriverDevice();

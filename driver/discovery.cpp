@@ -40,14 +40,20 @@ HANDLE OpenDevicePath() {
                        nullptr);
 }
 
-// Gives back what an attempt that did not end in an open device holds, so
-// that the next attempt starts clean and nothing outlives the run.
-void ReleaseAttempt(HANDLE device) {
-    CloseHandle(device);
+// Removes the DOS device name of the current attempt if the attempt defined
+// it; a name that existed before is left alone.
+void RemoveAttemptName() {
     if (g_AttemptFlag) {
         RemoveDefinedDosName();
         g_AttemptFlag = 0;
     }
+}
+
+// Gives back what an attempt that did not end in an open device holds, so
+// that the next attempt starts clean and nothing outlives the run.
+void ReleaseAttempt(HANDLE device) {
+    CloseHandle(device);
+    RemoveAttemptName();
 }
 
 const char* Nt4Name(const char* shortName, int index) {
@@ -129,20 +135,17 @@ NtNameOutcome TryNtDeviceName(const char* name, HANDLE* device) {
         if (!DefineDosDeviceA(DDD_RAW_TARGET_PATH, name, g_DosTargetPath)) {
             return kNtNameStop;
         }
+        g_AttemptFlag = 1;
         if (QueryDosDeviceA(name, g_QueryBuffer, MAX_PATH) == 0) {
             // Defined but not to be seen: take the definition back rather
             // than leave a name behind.
-            RemoveDefinedDosName();
+            RemoveAttemptName();
             return kNtNameStop;
         }
-        g_AttemptFlag = 1;
     }
     HANDLE opened = OpenDevicePath();
     if (opened == INVALID_HANDLE_VALUE) {
-        if (g_AttemptFlag) {
-            RemoveDefinedDosName();
-            g_AttemptFlag = 0;
-        }
+        RemoveAttemptName();
         return kNtNameNext;
     }
     if (!Probe(opened)) {
@@ -199,8 +202,8 @@ int OpenDriverDevice(const char* shortName) {
         return kResultNoDevice;
     }
     result = CheckFirmwareCompatibility();
-    if (result != kStatusSuccess && CloseDriverDevice() != kStatusSuccess) {
-        ReleaseDriverDevice();
+    if (result != kStatusSuccess) {
+        EndDriverDevice();
     }
     return result;
 }

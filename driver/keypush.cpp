@@ -15,22 +15,10 @@ const unsigned short kExpectedVariant = RCK_VARIANT;
 const unsigned short kExpectedMajor = RCK_VERSION_MAJOR;
 const unsigned short kExpectedMinor = RCK_VERSION_MINOR;
 
-const int kPushed = 0;
-const int kWrongDriver = 5;
-const int kNoDevice = 6;
-
 unsigned short g_IdentityRecord[kIdentityRecordLength + 1];
 unsigned char g_FreshKeyRecord[kKeyRecordSize];
 char g_KeyText[kKeyRecordTextLength + 1];
 unsigned short g_KeyTextRecord[kKeyTextRecordLength + 1];
-
-// Ends the use of the device; a driver that does not acknowledge the close
-// is let go of all the same, so that no DOS device name outlives the run.
-void EndPush() {
-    if (CloseDriverDevice() != kStatusSuccess) {
-        ReleaseDriverDevice();
-    }
-}
 
 int IdentityMatches() {
     for (unsigned short& word : g_IdentityRecord) {
@@ -64,13 +52,13 @@ void BuildKeyTextRecord() {
 
 } // namespace
 
-int PushKeyToDriver(const char* keyText) {
+PushOutcome PushKeyToDriver(const char* keyText) {
     if (OpenDriverDevice("KRV") != kStatusSuccess) {
-        return kNoDevice;
+        return kPushNoDevice;
     }
     if (!IdentityMatches()) {
-        EndPush();
-        return kWrongDriver;
+        EndDriverDevice();
+        return kPushWrongDriver;
     }
     BuildFreshKeyRecord(keyText);
     ScrambleBytes(g_ScrambleKey, g_KeyText, g_FreshKeyRecord, kKeyRecordSize);
@@ -81,6 +69,6 @@ int PushKeyToDriver(const char* keyText) {
     if (result == kStatusSuccess) {
         result = ControlDriver(kControlCommit);
     }
-    EndPush();
-    return result == kStatusSuccess ? kPushed : kNoDevice;
+    EndDriverDevice();
+    return result == kStatusSuccess ? kPushed : kPushNoDevice;
 }

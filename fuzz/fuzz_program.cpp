@@ -38,11 +38,16 @@ const char* const kDeviceNames[] = {
     "PcCard0-1",   "PcCard1-0",   "PcCard2-1", "PcCard3-1", "RUKRV52.VXD",
 };
 
-const char* const kFunctions[] = {
-    "GetVersionExA",    "RegOpenKeyExA",  "RegQueryValueExA", "RegCreateKeyExA", "RegSetValueExA",
-    "RegCloseKey",      "GlobalAddAtomA", "GetStdHandle",     "WriteFile",       "QueryDosDeviceA",
-    "DefineDosDeviceA", "CreateFileA",    "DeviceIoControl",  "CloseHandle",
-};
+// Every platform function that can fail, in the list's order.
+std::vector<SimPlatformCall> FunctionsThatCanFail() {
+    std::vector<SimPlatformCall> list;
+    for (const SimPlatformCall& call : kSimPlatformCalls) {
+        if (SimCanFail(call.use)) {
+            list.push_back(call);
+        }
+    }
+    return list;
+}
 
 std::string Hex(unsigned v) {
     char buf[16];
@@ -481,18 +486,19 @@ void CheckAgainstModel(const std::vector<std::string>& args, int result) {
         FUZZ_CHECK(possible, run);
     }
     const bool refused = result == 1 || result == 4;
-    for (const std::string& call : SimCallLog()) {
-        FUZZ_CHECK(verdict.identifiesPlatform, run + " called " + call);
-        const std::string function = call.substr(0, call.find(' '));
+    for (const SimCall& call : SimCalls()) {
+        const std::string called = run + " called " + call.function + " " + call.args;
+        FUZZ_CHECK(verdict.identifiesPlatform, called);
+        SimUse use = SimUse::NeverFails;
+        SimFindUse(call.function, &use);
         if (verdict.decided >= 0) {
-            FUZZ_CHECK(function == "GetVersionExA" || (result == 0 && args[0] == "V"),
-                       run + " called " + call);
+            FUZZ_CHECK(use == SimUse::Version || (result == 0 && args[0] == "V"), called);
         }
         // Registry writes after a refusal are the writer check's to catch.
         if (refused) {
-            FUZZ_CHECK(function != "CreateFileA" && function != "DeviceIoControl" &&
-                           function != "QueryDosDeviceA" && function != "DefineDosDeviceA",
-                       run + " called " + call);
+            FUZZ_CHECK(use != SimUse::DosQuery && use != SimUse::DosDefine &&
+                           use != SimUse::DeviceOpen && use != SimUse::DeviceRequest,
+                       called);
         }
     }
     if (refused) {
@@ -523,14 +529,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     bool closeFaults = false;
     int faults = in.ConsumeIntegralInRange(0, 2);
+    static const std::vector<SimPlatformCall> kFunctions = FunctionsThatCanFail();
     for (int f = 0; f < faults; ++f) {
-        std::string function = in.PickValueInArray(kFunctions);
+        const SimPlatformCall& call =
+            kFunctions[in.ConsumeIntegralInRange<size_t>(0, kFunctions.size() - 1)];
         static const DWORD kErrors[] = {ERROR_FILE_NOT_FOUND, ERROR_ACCESS_DENIED,
                                         ERROR_INVALID_PARAMETER, ERROR_MORE_DATA};
-        SimFailCall(function.c_str(), in.ConsumeIntegralInRange(0, 12),
-                    in.PickValueInArray(kErrors));
-        closeFaults = closeFaults || function == "RegCloseKey" || function == "CloseHandle" ||
-                      function == "DefineDosDeviceA";
+        SimFailCall(call.function, in.ConsumeIntegralInRange(0, 12), in.PickValueInArray(kErrors));
+        closeFaults = closeFaults || call.use == SimUse::RegistryClose ||
+                      call.use == SimUse::DeviceClose || call.use == SimUse::DosDefine;
     }
 
     // A command line carries no zero byte: each argument ends at its first.
@@ -552,13 +559,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     FUZZ_CHECK(SimSleepCount() <= 10, std::to_string(SimSleepCount()) + " waits");
     bool writer = (letter == "E" || letter == "K" || letter == "W") && (result == 0 || result == 3);
-    for (const std::string& call : SimCallLog()) {
-        if (call.compare(0, 15, "RegSetValueExA ") == 0) {
+    for (const SimCall& call : SimCalls()) {
+        if (call.function == "RegSetValueExA") {
             FUZZ_CHECK(writer, "registry written with result " + std::to_string(result));
-            FUZZ_CHECK(call.find(" \"Encryption\" type=1 size=103") != std::string::npos,
-                       "unexpected write: " + call);
+            FUZZ_CHECK(call.value == "Encryption" &&
+                           call.args.find(" type=1 size=103") != std::string::npos,
+                       "unexpected write: " + call.args);
         }
-        if (call.compare(0, 16, "RegCreateKeyExA ") == 0) {
+        if (call.function == "RegCreateKeyExA") {
             FUZZ_CHECK(writer, "key created with result " + std::to_string(result));
         }
     }

@@ -6,11 +6,12 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <map>
 
 namespace {
 
@@ -35,13 +36,19 @@ struct Atom {
     int references;
 };
 
+// What the process was started with as its standard output: a console or a
+// pipe, nothing at all (a program started from a hidden window), a handle
+// every write to fails on (a pipe whose reader has gone), or one every write
+// to succeeds on without taking a byte (a full pipe in no-wait mode).
+enum class StandardOutput { Console, None, Fails, Stalls };
+
 struct CoreState {
     VersionState version;
     std::vector<Atom> atoms;
     std::vector<Fault> faults;
-    std::map<std::string, int> callCounts;
-    std::vector<std::string> callLog;
+    std::vector<SimCall> calls;
     std::string capturedStdout;
+    StandardOutput standardOutput = StandardOutput::Console;
     DWORD lastError = 0;
     UINT codePage = 1252;
     DWORD sleptMs = 0;
@@ -56,6 +63,8 @@ CoreState& Core() {
 
 const HANDLE kStdOutput = reinterpret_cast<HANDLE>(static_cast<intptr_t>(0x7001));
 const HANDLE kStdError = reinterpret_cast<HANDLE>(static_cast<intptr_t>(0x7002));
+// ERROR_NO_DATA: "The pipe is being closed."
+const DWORD kErrorNoData = 232;
 
 std::string Hex(DWORD v) {
     char buf[16];
@@ -67,12 +76,24 @@ std::string Hex(DWORD v) {
 
 namespace sim {
 
-DWORD BeginCall(const char* function, const std::string& detail) {
+// Ends the process unless `function` is listed as a call that is logged,
+// or one that can fail.
+void RequireListed(const std::string& function, bool canFail) {
+    SimUse use = SimUse::NeverFails;
+    if (!SimFindUse(function, &use) || (canFail ? !SimCanFail(use) : use > SimUse::Wait)) {
+        std::fprintf(stderr, "%s: not listed in simwin/platform_calls.def as a call that %s\n",
+                     function.c_str(), canFail ? "can fail" : "is logged");
+        std::abort();
+    }
+}
+
+DWORD BeginCall(const SimCall& call) {
+    RequireListed(call.function, false);
     CoreState& c = Core();
-    int n = ++c.callCounts[function];
-    c.callLog.push_back(std::string(function) + " " + detail);
+    c.calls.push_back(call);
+    const int n = SimCallCount(call.function.c_str());
     for (const Fault& f : c.faults) {
-        if (f.function == function && (f.occurrence == 0 || f.occurrence == n)) {
+        if (f.function == call.function && (f.occurrence == 0 || f.occurrence == n)) {
             return f.error;
         }
     }
@@ -158,7 +179,18 @@ void SimSetVersionQueryFails(bool fails) {
     Core().version.queryFails = fails;
 }
 
+bool SimFindUse(const std::string& function, SimUse* use) {
+    for (const SimPlatformCall& call : kSimPlatformCalls) {
+        if (function == call.function) {
+            *use = call.use;
+            return true;
+        }
+    }
+    return false;
+}
+
 void SimFailCall(const char* function, int occurrence, DWORD error) {
+    sim::RequireListed(function, true);
     Core().faults.push_back(Fault{function, occurrence, error});
 }
 
@@ -166,18 +198,26 @@ void SimClearFaults() {
     Core().faults.clear();
 }
 
-const std::vector<std::string>& SimCallLog() {
-    return Core().callLog;
+const std::vector<SimCall>& SimCalls() {
+    return Core().calls;
+}
+
+std::vector<std::string> SimCallLog() {
+    std::vector<std::string> log;
+    for (const SimCall& call : Core().calls) {
+        log.push_back(call.function + " " + call.args);
+    }
+    return log;
 }
 
 int SimCallCount(const char* function) {
-    auto it = Core().callCounts.find(function);
-    return it == Core().callCounts.end() ? 0 : it->second;
+    return static_cast<int>(
+        std::count_if(Core().calls.begin(), Core().calls.end(),
+                      [&](const SimCall& c) { return c.function == function; }));
 }
 
 void SimClearCallLog() {
-    Core().callLog.clear();
-    Core().callCounts.clear();
+    Core().calls.clear();
 }
 
 std::vector<std::string> SimAtoms() {
@@ -229,8 +269,8 @@ BOOL WINAPI IsDBCSLeadByte(BYTE c) {
 }
 
 BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA info) {
-    DWORD fail = sim::BeginCall("GetVersionExA", info ? std::to_string(info->dwOSVersionInfoSize)
-                                                      : std::string("NULL"));
+    DWORD fail = sim::BeginCall(
+        {"GetVersionExA", info ? std::to_string(info->dwOSVersionInfoSize) : std::string("NULL")});
     VersionState& v = Core().version;
     if (info == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -344,7 +384,7 @@ int wsprintfA(LPSTR buffer, LPCSTR format, ...) {
 }
 
 ATOM WINAPI GlobalAddAtomA(LPCSTR name) {
-    DWORD fail = sim::BeginCall("GlobalAddAtomA", name ? name : "NULL");
+    DWORD fail = sim::BeginCall({"GlobalAddAtomA", name ? name : "NULL"});
     if (fail == 0 && (name == nullptr || std::strlen(name) == 0 || std::strlen(name) > 255)) {
         fail = ERROR_INVALID_PARAMETER;
     }
@@ -364,19 +404,8 @@ ATOM WINAPI GlobalAddAtomA(LPCSTR name) {
     return value;
 }
 
-ATOM WINAPI GlobalFindAtomA(LPCSTR name) {
-    sim::BeginCall("GlobalFindAtomA", name ? name : "NULL");
-    for (const Atom& a : Core().atoms) {
-        if (name != nullptr && sim::EqualNoCase(a.name, name)) {
-            return a.value;
-        }
-    }
-    SetLastError(ERROR_FILE_NOT_FOUND);
-    return 0;
-}
-
 void WINAPI Sleep(DWORD ms) {
-    sim::BeginCall("Sleep", std::to_string(ms));
+    sim::BeginCall({"Sleep", std::to_string(ms)});
     Core().sleptMs += ms;
     ++Core().sleepCount;
     if (Core().realTime) {
@@ -388,9 +417,14 @@ void WINAPI Sleep(DWORD ms) {
 }
 
 HANDLE WINAPI GetStdHandle(DWORD which) {
-    sim::BeginCall("GetStdHandle", Hex(which));
+    DWORD fail = sim::BeginCall({"GetStdHandle", Hex(which)});
+    if (fail != 0) {
+        SetLastError(fail);
+        return INVALID_HANDLE_VALUE;
+    }
     if (which == STD_OUTPUT_HANDLE) {
-        return kStdOutput;
+        // Without a standard output the handle is NULL, and no error is set.
+        return Core().standardOutput == StandardOutput::None ? nullptr : kStdOutput;
     }
     if (which == STD_ERROR_HANDLE) {
         return kStdError;
@@ -405,13 +439,22 @@ HANDLE WINAPI GetStdHandle(DWORD which) {
 extern "C" BOOL WINAPI WriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD written,
                                  LPOVERLAPPED overlapped) {
     (void)overlapped;
-    DWORD fail = sim::BeginCall("WriteFile", std::to_string(size));
+    DWORD fail = sim::BeginCall({"WriteFile", std::to_string(size)});
     if (fail == 0 && file != kStdOutput && file != kStdError) {
         fail = ERROR_INVALID_HANDLE;
+    }
+    if (fail == 0 && file == kStdOutput && Core().standardOutput == StandardOutput::Fails) {
+        fail = kErrorNoData;
     }
     if (fail != 0) {
         SetLastError(fail);
         return FALSE;
+    }
+    if (file == kStdOutput && Core().standardOutput == StandardOutput::Stalls) {
+        if (written) {
+            *written = 0;
+        }
+        return TRUE;
     }
     const char* bytes = static_cast<const char*>(data);
     if (Core().realTime) {
@@ -487,6 +530,22 @@ bool LoadWindowsSection(const std::vector<sim::Line>& lines, std::string* error)
                 return false;
             }
             v.queryFails = value == "fails";
+            continue;
+        }
+        if (key == "standardoutput") {
+            if (value == "console") {
+                Core().standardOutput = StandardOutput::Console;
+            } else if (value == "none") {
+                Core().standardOutput = StandardOutput::None;
+            } else if (value == "fails") {
+                Core().standardOutput = StandardOutput::Fails;
+            } else if (value == "stalls") {
+                Core().standardOutput = StandardOutput::Stalls;
+            } else {
+                *error =
+                    LineError(l.number, "StandardOutput must be console, none, fails or stalls");
+                return false;
+            }
             continue;
         }
         if (!ParseNumber(value, &number)) {
@@ -617,6 +676,13 @@ std::string SimSaveMachineText() {
     out += "CSDVersion=\"" + c.version.csd + "\"\n";
     if (c.version.queryFails) {
         out += "VersionQuery=fails\n";
+    }
+    if (c.standardOutput == StandardOutput::None) {
+        out += "StandardOutput=none\n";
+    } else if (c.standardOutput == StandardOutput::Fails) {
+        out += "StandardOutput=fails\n";
+    } else if (c.standardOutput == StandardOutput::Stalls) {
+        out += "StandardOutput=stalls\n";
     }
     if (!c.atoms.empty()) {
         out += "\n[Atoms]\n";

@@ -729,7 +729,7 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATT
     (void)share;
     (void)security;
     (void)flags;
-    DWORD fail = sim::BeginCall("CreateFileA", name ? name : "NULL");
+    DWORD fail = sim::BeginCall({"CreateFileA", name ? name : "NULL"});
     if (fail == 0 && (name == nullptr || disposition < CREATE_NEW || disposition > 5)) {
         fail = ERROR_INVALID_PARAMETER;
     }
@@ -783,14 +783,15 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATT
 BOOL WINAPI DeviceIoControl(HANDLE h, DWORD code, LPVOID in, DWORD inSize, LPVOID out,
                             DWORD outSize, LPDWORD returned, LPOVERLAPPED overlapped) {
     BYTE* block = static_cast<BYTE*>(out);
-    std::string detail = HandleText(h) + " " + Hex(code, 8);
+    SimCall call{"DeviceIoControl", HandleText(h) + " " + Hex(code, 8)};
     if (block != nullptr && outSize >= CARD_RECORD_DATA_OFFSET) {
-        detail += " cmd=" + std::to_string(card_get16(block + CARD_COMMAND_OFFSET)) +
-                  " len=" + std::to_string(card_get16(block + CARD_RECORD_OFFSET)) +
-                  " type=" + Hex(card_get16(block + CARD_RECORD_TYPE_OFFSET), 4) +
-                  " size=" + std::to_string(outSize);
+        call.request = card_get16(block + CARD_COMMAND_OFFSET);
+        call.record = card_get16(block + CARD_RECORD_TYPE_OFFSET);
+        call.args += " cmd=" + std::to_string(call.request) +
+                     " len=" + std::to_string(card_get16(block + CARD_RECORD_OFFSET)) +
+                     " type=" + Hex(call.record, 4) + " size=" + std::to_string(outSize);
     }
-    DWORD fail = sim::BeginCall("DeviceIoControl", detail);
+    DWORD fail = sim::BeginCall(call);
     if (returned != nullptr) {
         *returned = 0;
     }
@@ -814,7 +815,7 @@ BOOL WINAPI DeviceIoControl(HANDLE h, DWORD code, LPVOID in, DWORD inSize, LPVOI
 }
 
 BOOL WINAPI CloseHandle(HANDLE h) {
-    DWORD fail = sim::BeginCall("CloseHandle", HandleText(h));
+    DWORD fail = sim::BeginCall({"CloseHandle", HandleText(h)});
     if (fail == 0 && FindHandle(h) == nullptr) {
         fail = ERROR_INVALID_HANDLE;
     }
@@ -826,7 +827,7 @@ BOOL WINAPI CloseHandle(HANDLE h) {
 }
 
 DWORD WINAPI QueryDosDeviceA(LPCSTR name, LPSTR buffer, DWORD size) {
-    DWORD fail = sim::BeginCall("QueryDosDeviceA", name ? name : "NULL");
+    DWORD fail = sim::BeginCall({"QueryDosDeviceA", name ? name : "NULL"});
     if (fail == 0 && sim::PlatformId() == VER_PLATFORM_WIN32_WINDOWS) {
         fail = kErrorCallNotImplemented;
     }
@@ -873,9 +874,10 @@ DWORD WINAPI QueryDosDeviceA(LPCSTR name, LPSTR buffer, DWORD size) {
 }
 
 BOOL WINAPI DefineDosDeviceA(DWORD flags, LPCSTR name, LPCSTR target) {
-    DWORD fail =
-        sim::BeginCall("DefineDosDeviceA", std::to_string(flags) + " " + (name ? name : "NULL") +
-                                               " " + (target ? target : "NULL"));
+    SimCall call{"DefineDosDeviceA", std::to_string(flags) + " " + (name ? name : "NULL") + " " +
+                                         (target ? target : "NULL")};
+    call.request = static_cast<long>(flags);
+    DWORD fail = sim::BeginCall(call);
     if (fail == 0 && sim::PlatformId() == VER_PLATFORM_WIN32_WINDOWS) {
         fail = kErrorCallNotImplemented;
     }

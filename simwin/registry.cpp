@@ -149,6 +149,14 @@ std::string Quoted(const char* s) {
     return s ? "\"" + std::string(s) + "\"" : "(null)";
 }
 
+// The call log entry of an open or a create.
+SimCall OpenCall(const char* function, HKEY parent, LPCSTR subKey, DWORD options, REGSAM access) {
+    return {function,
+            HandleName(parent) + "\\" + (subKey ? subKey : "(null)") +
+                " options=" + HexNumber(options) + " access=" + HexNumber(access),
+            subKey ? subKey : ""};
+}
+
 REGSAM MapAccess(REGSAM access) {
     if (access & (kMaximumAllowed | kGenericAll)) {
         access |= KEY_ALL_ACCESS;
@@ -928,9 +936,8 @@ extern "C" {
 
 LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired,
                           PHKEY phkResult) {
-    LONG fail = static_cast<LONG>(sim::BeginCall(
-        "RegOpenKeyExA", HandleName(hKey) + "\\" + (lpSubKey ? lpSubKey : "(null)") + " options=" +
-                             HexNumber(ulOptions) + " access=" + HexNumber(samDesired)));
+    LONG fail = static_cast<LONG>(
+        sim::BeginCall(OpenCall("RegOpenKeyExA", hKey, lpSubKey, ulOptions, samDesired)));
     if (fail != 0) {
         return fail;
     }
@@ -968,10 +975,8 @@ LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lp
                             LPDWORD lpdwDisposition) {
     (void)lpClass;
     (void)lpSecurityAttributes;
-    LONG fail = static_cast<LONG>(sim::BeginCall(
-        "RegCreateKeyExA", HandleName(hKey) + "\\" + (lpSubKey ? lpSubKey : "(null)") +
-                               " options=" + HexNumber(dwOptions) +
-                               " access=" + HexNumber(samDesired)));
+    LONG fail = static_cast<LONG>(
+        sim::BeginCall(OpenCall("RegCreateKeyExA", hKey, lpSubKey, dwOptions, samDesired)));
     if (fail != 0) {
         return fail;
     }
@@ -1025,9 +1030,11 @@ LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lp
 LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
                              LPBYTE lpData, LPDWORD lpcbData) {
     LONG fail = static_cast<LONG>(sim::BeginCall(
-        "RegQueryValueExA", HandleName(hKey) + " " + Quoted(lpValueName) + " size=" +
-                                (lpcbData ? std::to_string(*lpcbData) : std::string("NULL")) +
-                                " data=" + (lpData ? "yes" : "NULL")));
+        {"RegQueryValueExA",
+         HandleName(hKey) + " " + Quoted(lpValueName) +
+             " size=" + (lpcbData ? std::to_string(*lpcbData) : std::string("NULL")) +
+             " data=" + (lpData ? "yes" : "NULL"),
+         "", lpValueName ? lpValueName : ""}));
     if (fail != 0) {
         return fail;
     }
@@ -1073,9 +1080,11 @@ LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, 
 LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType,
                            const BYTE* lpData, DWORD cbData) {
     (void)Reserved;
-    LONG fail = static_cast<LONG>(sim::BeginCall(
-        "RegSetValueExA", HandleName(hKey) + " " + Quoted(lpValueName) + " type=" +
-                              std::to_string(dwType) + " size=" + std::to_string(cbData)));
+    LONG fail = static_cast<LONG>(
+        sim::BeginCall({"RegSetValueExA",
+                        HandleName(hKey) + " " + Quoted(lpValueName) +
+                            " type=" + std::to_string(dwType) + " size=" + std::to_string(cbData),
+                        "", lpValueName ? lpValueName : ""}));
     if (fail != 0) {
         return fail;
     }
@@ -1106,7 +1115,7 @@ LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD 
 }
 
 LONG WINAPI RegCloseKey(HKEY hKey) {
-    LONG fail = static_cast<LONG>(sim::BeginCall("RegCloseKey", HandleName(hKey)));
+    LONG fail = static_cast<LONG>(sim::BeginCall({"RegCloseKey", HandleName(hKey)}));
     if (fail != 0) {
         return fail;
     }

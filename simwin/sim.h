@@ -2,6 +2,8 @@
 // the program; tests use simctl.h.
 #pragma once
 
+#include "simwin/simctl.h"
+
 #include <windows.h>
 
 #include <string>
@@ -15,11 +17,12 @@ struct Line {
     std::string text;
 };
 
-// Every simulated platform function starts with this. It records the call
-// (name and a readable account of its arguments) in the call log and returns
-// 0 when the call is to go ahead, or the Win32 error code with which the
-// call must fail because a test asked for it.
-DWORD BeginCall(const char* function, const std::string& detail);
+// Every simulated platform function that can fail, and Sleep, starts with
+// this. It records the call in the call log and returns 0 when the call is
+// to go ahead, or the Win32 error code with which the call must fail
+// because a test asked for it. A function that simwin/platform_calls.def
+// does not list as logged ends the process.
+DWORD BeginCall(const SimCall& call);
 
 // True in the real executable: Sleep really waits and standard output goes
 // to file descriptor 1. False in tests: sleeps are only counted and output

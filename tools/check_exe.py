@@ -25,23 +25,18 @@ one line per fault) when
 """
 
 import argparse
+import os
 import re
 import struct
 import subprocess
 import sys
 
-# Every function the program may import, by DLL.
-ALLOWED_IMPORTS = {
-    "KERNEL32.DLL": {
-        "GetVersionExA", "GlobalAddAtomA", "CreateFileA", "DeviceIoControl", "CloseHandle",
-        "QueryDosDeviceA", "DefineDosDeviceA", "GetLastError", "Sleep",
-        "GetCommandLineA", "IsDBCSLeadByte", "GetStdHandle", "WriteFile", "ExitProcess",
-    },
-    "USER32.DLL": {"wsprintfA"},
-    "ADVAPI32.DLL": {
-        "RegOpenKeyExA", "RegQueryValueExA", "RegCreateKeyExA", "RegSetValueExA", "RegCloseKey",
-    },
-}
+# Every function the program may import, by DLL: the platform functions the
+# simulated machine lists.
+ALLOWED_IMPORTS = {}
+with open(os.path.join(os.path.dirname(__file__), "..", "simwin", "platform_calls.def")) as f:
+    for function, dll in re.findall(r"^RCK_PLATFORM_CALL\((\w+), (\w+),", f.read(), re.M):
+        ALLOWED_IMPORTS.setdefault(dll + ".DLL", set()).add(function)
 
 V_FORMAT = b"%s Variant %d, Version %s\n"
 

@@ -1,11 +1,18 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, when missing.
 # Sourced by demo.sh and test.sh.
+#
+#   bash tools/setup.sh coverage   also clang 19 and its LLVM tools, which only
+#                                  the coverage preset uses (tools/coverage.sh)
 set -euo pipefail
 
 rck_packages=(cmake ninja-build g++ python3 clang-format git libgtest-dev googletest clang libclang-rt-14-dev
               mingw-w64 wine wine64 valgrind binutils-mingw-w64-x86-64
               binutils-mingw-w64-i686 pandoc)
+# Only when run, not sourced: a sourced script sees its caller's arguments.
+if [ "${BASH_SOURCE[0]}" = "$0" ] && [ "${1:-}" = coverage ]; then
+    rck_packages+=(clang-19 llvm-19)
+fi
 
 rck_missing=()
 for p in "${rck_packages[@]}"; do

@@ -169,7 +169,6 @@ int wsprintfA(LPSTR buffer, LPCSTR format, ...);
 
 // Atoms (KERNEL32)
 ATOM WINAPI GlobalAddAtomA(LPCSTR lpString);
-ATOM WINAPI GlobalFindAtomA(LPCSTR lpString);
 
 // Devices and DOS device names (KERNEL32)
 HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,

@@ -65,6 +65,9 @@ TEST_F(KeyPushTest, AnotherOrUnreadableIdentityIsRefusedAndClosed) {
         {5, 0x0826, 0, 2, 6, 14},
         {5, 0x0826, 0, 1, 7, 14},
         {3, 0x0826, 0, 1}, // short reply: the minor version stays 0
+        // Also after a reply that held minor 14: the record is asked with
+        // four zero data words each time, not with the last reply's words.
+        {4, 0x0826, 0, 1, 6},
     };
     for (const std::vector<WORD>& identity : identities) {
         SimAddCardDriver("PcCard0-0");
