@@ -64,9 +64,6 @@ class Scenario:
         with the scenario's."""
         return ["W"] + self.args if self.through else self.args
 
-    def needs_card_driver(self):
-        return any(l.strip().lower().startswith("[device") for l in self.machine_lines)
-
 
 def _unquote_stdout(text, where):
     text = text.strip()
