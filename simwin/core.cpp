@@ -66,12 +66,6 @@ const HANDLE kStdError = reinterpret_cast<HANDLE>(static_cast<intptr_t>(0x7002))
 // ERROR_NO_DATA: "The pipe is being closed."
 const DWORD kErrorNoData = 232;
 
-std::string Hex(DWORD v) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "0x%X", static_cast<unsigned>(v));
-    return buf;
-}
-
 } // namespace
 
 namespace sim {
@@ -131,6 +125,16 @@ std::string Lower(const std::string& s) {
 
 bool EqualNoCase(const std::string& a, const std::string& b) {
     return Lower(a) == Lower(b);
+}
+
+std::string Hex(unsigned long long v, int digits) {
+    char buf[24];
+    std::snprintf(buf, sizeof buf, "0x%0*llX", digits, v);
+    return buf;
+}
+
+std::string LineError(int line, const std::string& message) {
+    return "line " + std::to_string(line) + ": " + message;
 }
 
 } // namespace sim
@@ -417,7 +421,7 @@ void WINAPI Sleep(DWORD ms) {
 }
 
 HANDLE WINAPI GetStdHandle(DWORD which) {
-    DWORD fail = sim::BeginCall({"GetStdHandle", Hex(which)});
+    DWORD fail = sim::BeginCall({"GetStdHandle", sim::Hex(which)});
     if (fail != 0) {
         SetLastError(fail);
         return INVALID_HANDLE_VALUE;
@@ -497,16 +501,12 @@ bool ParseNumber(const std::string& text, DWORD* value) {
     return true;
 }
 
-std::string LineError(int line, const std::string& message) {
-    return "line " + std::to_string(line) + ": " + message;
-}
-
 bool LoadWindowsSection(const std::vector<sim::Line>& lines, std::string* error) {
     VersionState& v = Core().version;
     for (const sim::Line& l : lines) {
         size_t eq = l.text.find('=');
         if (eq == std::string::npos) {
-            *error = LineError(l.number, "expected Name=Value");
+            *error = sim::LineError(l.number, "expected Name=Value");
             return false;
         }
         std::string key = sim::Lower(sim::Trim(l.text.substr(0, eq)));
@@ -518,7 +518,7 @@ bool LoadWindowsSection(const std::vector<sim::Line>& lines, std::string* error)
                 value = value.substr(1, value.size() - 2);
             }
             if (value.size() > 127) {
-                *error = LineError(l.number, "CSDVersion longer than 127 characters");
+                *error = sim::LineError(l.number, "CSDVersion longer than 127 characters");
                 return false;
             }
             v.csd = value;
@@ -526,7 +526,7 @@ bool LoadWindowsSection(const std::vector<sim::Line>& lines, std::string* error)
         }
         if (key == "versionquery") {
             if (value != "ok" && value != "fails") {
-                *error = LineError(l.number, "VersionQuery must be ok or fails");
+                *error = sim::LineError(l.number, "VersionQuery must be ok or fails");
                 return false;
             }
             v.queryFails = value == "fails";
@@ -542,14 +542,14 @@ bool LoadWindowsSection(const std::vector<sim::Line>& lines, std::string* error)
             } else if (value == "stalls") {
                 Core().standardOutput = StandardOutput::Stalls;
             } else {
-                *error =
-                    LineError(l.number, "StandardOutput must be console, none, fails or stalls");
+                *error = sim::LineError(l.number,
+                                        "StandardOutput must be console, none, fails or stalls");
                 return false;
             }
             continue;
         }
         if (!ParseNumber(value, &number)) {
-            *error = LineError(l.number, "expected a number for " + key);
+            *error = sim::LineError(l.number, "expected a number for " + key);
             return false;
         }
         if (key == "platformid") {
@@ -561,7 +561,7 @@ bool LoadWindowsSection(const std::vector<sim::Line>& lines, std::string* error)
         } else if (key == "buildnumber") {
             v.build = number;
         } else {
-            *error = LineError(l.number, "unknown setting " + key + " in [Windows]");
+            *error = sim::LineError(l.number, "unknown setting " + key + " in [Windows]");
             return false;
         }
     }
@@ -572,7 +572,7 @@ bool LoadAtomsSection(const std::vector<sim::Line>& lines, std::string* error) {
     for (const sim::Line& l : lines) {
         std::string name = sim::Trim(l.text);
         if (name.empty() || name.size() > 255) {
-            *error = LineError(l.number, "an atom is 1 to 255 characters");
+            *error = sim::LineError(l.number, "an atom is 1 to 255 characters");
             return false;
         }
         CoreState& c = Core();
@@ -627,7 +627,7 @@ bool SimLoadMachineText(const std::string& text, std::string* error) {
         body.clear();
     };
     if (all.empty() || sim::Trim(all[0].text) != "RCKRV48 MACHINE 1") {
-        *error = LineError(1, "the first line must be RCKRV48 MACHINE 1");
+        *error = sim::LineError(1, "the first line must be RCKRV48 MACHINE 1");
         SimReset();
         return false;
     }
@@ -646,7 +646,7 @@ bool SimLoadMachineText(const std::string& text, std::string* error) {
             continue;
         }
         if (headerLine == 0) {
-            *error = LineError(all[i].number, "setting outside a section");
+            *error = sim::LineError(all[i].number, "setting outside a section");
             ok = false;
             break;
         }
@@ -672,7 +672,7 @@ std::string SimSaveMachineText() {
     out += "PlatformId=" + std::to_string(c.version.platformId) + "\n";
     out += "MajorVersion=" + std::to_string(c.version.major) + "\n";
     out += "MinorVersion=" + std::to_string(c.version.minor) + "\n";
-    out += "BuildNumber=" + Hex(c.version.build) + "\n";
+    out += "BuildNumber=" + sim::Hex(c.version.build) + "\n";
     out += "CSDVersion=\"" + c.version.csd + "\"\n";
     if (c.version.queryFails) {
         out += "VersionQuery=fails\n";

@@ -114,16 +114,7 @@ std::string HandleText(HANDLE h) {
     if (open != nullptr) {
         return State().devices[open->device].name;
     }
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "0x%llX",
-                  static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(h)));
-    return buf;
-}
-
-std::string Hex(unsigned v, int digits) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "0x%0*X", digits, v);
-    return buf;
+    return sim::Hex(reinterpret_cast<uintptr_t>(h));
 }
 
 bool Fail(DWORD error) {
@@ -195,10 +186,6 @@ DWORD Call(Device& d, OpenHandle& h, DWORD code, const void* in, DWORD inSize, B
 
 // ---- machine file --------------------------------------------------------------
 
-std::string LineError(int line, const std::string& message) {
-    return "line " + std::to_string(line) + ": " + message;
-}
-
 // Decimal, or hexadecimal after 0x; never octal, so "08" is eight.
 bool ParseNumber(const std::string& text, unsigned long long limit, unsigned long long* value) {
     if (text.empty()) {
@@ -256,7 +243,7 @@ std::string WordsText(const std::vector<WORD>& words) {
             out += ' ';
         }
         // The type word in hexadecimal, as record types are always written.
-        out += i == 1 ? Hex(words[i], 4) : std::to_string(words[i]);
+        out += i == 1 ? sim::Hex(words[i], 4) : std::to_string(words[i]);
     }
     return out;
 }
@@ -276,13 +263,13 @@ bool LoadDosDevices(const std::vector<sim::Line>& lines, std::string* error) {
     for (const sim::Line& l : lines) {
         size_t eq = l.text.find('=');
         if (eq == std::string::npos) {
-            *error = LineError(l.number, "expected NAME=target");
+            *error = sim::LineError(l.number, "expected NAME=target");
             return false;
         }
         std::string name = sim::Trim(l.text.substr(0, eq));
         std::string target = sim::Trim(l.text.substr(eq + 1));
         if (name.empty() || target.empty()) {
-            *error = LineError(l.number, "a DOS device name and its target may not be empty");
+            *error = sim::LineError(l.number, "a DOS device name and its target may not be empty");
             return false;
         }
         State().dosNames.push_back(DosDefinition{name, target});
@@ -329,7 +316,8 @@ bool LoadDosErrors(const std::vector<sim::Line>& lines, std::string* error) {
         unsigned long long n = 0;
         if (call < 0 || !ParseNumber(value, 0xFFFFFFFFull, &v) || v == 0 ||
             (!attempt.empty() && (!ParseNumber(attempt, 0x7FFFFFFF, &n) || n == 0))) {
-            *error = LineError(l.number, "expected QueryDosDeviceA NAME=ERROR, DefineDosDeviceA "
+            *error =
+                sim::LineError(l.number, "expected QueryDosDeviceA NAME=ERROR, DefineDosDeviceA "
                                          "NAME=ERROR or DefineDosDeviceA NAME remove=ERROR, "
                                          "each optionally followed by at and an attempt");
             return false;
@@ -495,7 +483,7 @@ void SaveSetting(const card_settings& s, const card_setting& t, std::string& out
         text = std::to_string(Field<uint32_t>(s, t.field));
         break;
     case CARD_SETTING_CONTEXT:
-        text = Hex(Field<uint32_t>(s, t.field), 8);
+        text = sim::Hex(Field<uint32_t>(s, t.field), 8);
         break;
     case CARD_SETTING_STATUS:
         text = (s.silent & t.silent) ? "silent" : std::to_string(Field<uint16_t>(s, t.field));
@@ -522,18 +510,19 @@ void SaveSetting(const card_settings& s, const card_setting& t, std::string& out
 bool LoadDevice(const std::string& name, int first, const std::vector<sim::Line>& lines,
                 std::string* error) {
     if (name.empty() || name.find('\\') != std::string::npos) {
-        *error = LineError(first, "a device name is a name below \\Device\\ or a VxD file name");
+        *error =
+            sim::LineError(first, "a device name is a name below \\Device\\ or a VxD file name");
         return false;
     }
     if (FindDevice(name) != nullptr) {
-        *error = LineError(first, "device " + name + " is described twice");
+        *error = sim::LineError(first, "device " + name + " is described twice");
         return false;
     }
     Device d{name, IsVxdName(name), SimCardDriver(), SimCardDriverLog()};
     for (const sim::Line& l : lines) {
         size_t eq = l.text.find('=');
         if (eq == std::string::npos) {
-            *error = LineError(l.number, "expected Name=Value");
+            *error = sim::LineError(l.number, "expected Name=Value");
             return false;
         }
         std::string key = sim::Trim(l.text.substr(0, eq));
@@ -542,7 +531,7 @@ bool LoadDevice(const std::string& name, int first, const std::vector<sim::Line>
         const card_setting* setting = FindSetting(key);
         if (setting != nullptr ? !LoadSetting(d.settings, *setting, value, &message)
                                : !LoadReceived(d.received, sim::Lower(key), value, &message)) {
-            *error = LineError(l.number, message + " in " + key + " of [Device " + name + "]");
+            *error = sim::LineError(l.number, message + " in " + key + " of [Device " + name + "]");
             return false;
         }
     }
@@ -629,7 +618,7 @@ bool sim::LoadDeviceSection(const std::string& header, int headerLine,
     if (header.size() > 7 && sim::EqualNoCase(header.substr(0, 7), "Device ")) {
         return LoadDevice(sim::Trim(header.substr(7)), headerLine, lines, error);
     }
-    *error = LineError(headerLine, "unknown section [" + header + "]");
+    *error = sim::LineError(headerLine, "unknown section [" + header + "]");
     return false;
 }
 
@@ -783,13 +772,13 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATT
 BOOL WINAPI DeviceIoControl(HANDLE h, DWORD code, LPVOID in, DWORD inSize, LPVOID out,
                             DWORD outSize, LPDWORD returned, LPOVERLAPPED overlapped) {
     BYTE* block = static_cast<BYTE*>(out);
-    SimCall call{"DeviceIoControl", HandleText(h) + " " + Hex(code, 8)};
+    SimCall call{"DeviceIoControl", HandleText(h) + " " + sim::Hex(code, 8)};
     if (block != nullptr && outSize >= CARD_RECORD_DATA_OFFSET) {
         call.request = card_get16(block + CARD_COMMAND_OFFSET);
         call.record = card_get16(block + CARD_RECORD_TYPE_OFFSET);
         call.args += " cmd=" + std::to_string(call.request) +
                      " len=" + std::to_string(card_get16(block + CARD_RECORD_OFFSET)) +
-                     " type=" + Hex(call.record, 4) + " size=" + std::to_string(outSize);
+                     " type=" + sim::Hex(call.record, 4) + " size=" + std::to_string(outSize);
     }
     DWORD fail = sim::BeginCall(call);
     if (returned != nullptr) {

@@ -123,12 +123,6 @@ RegistryState& Registry() {
     return state;
 }
 
-std::string HexNumber(uintptr_t v) {
-    char buf[24];
-    std::snprintf(buf, sizeof buf, "0x%lX", static_cast<unsigned long>(v));
-    return buf;
-}
-
 std::string HandleName(HKEY h) {
     if (h == HKEY_LOCAL_MACHINE) {
         return kRootName;
@@ -142,7 +136,7 @@ std::string HandleName(HKEY h) {
     if (h == HKEY_USERS) {
         return "HKEY_USERS";
     }
-    return HexNumber(reinterpret_cast<uintptr_t>(h));
+    return sim::Hex(reinterpret_cast<uintptr_t>(h));
 }
 
 std::string Quoted(const char* s) {
@@ -153,7 +147,7 @@ std::string Quoted(const char* s) {
 SimCall OpenCall(const char* function, HKEY parent, LPCSTR subKey, DWORD options, REGSAM access) {
     return {function,
             HandleName(parent) + "\\" + (subKey ? subKey : "(null)") +
-                " options=" + HexNumber(options) + " access=" + HexNumber(access),
+                " options=" + sim::Hex(options) + " access=" + sim::Hex(access),
             subKey ? subKey : ""};
 }
 
@@ -310,6 +304,29 @@ Key* FindPath(Key* key, const std::vector<std::string>& names) {
     return key;
 }
 
+// What an open or a create finds: the key it starts from, with its
+// handle's rights, the names below it, the key they name (null when it does
+// not exist yet) and that key's path.
+struct SubKey {
+    Key* parent = nullptr;
+    REGSAM parentAccess = 0;
+    std::string parentPath;
+    std::vector<std::string> names;
+    Key* key = nullptr;
+    std::string path;
+};
+
+LONG FindSubKey(HKEY hKey, LPCSTR subKey, SubKey* s) {
+    s->parent = KeyOfHandle(hKey, &s->parentAccess, &s->parentPath);
+    if (s->parent == nullptr) {
+        return ERROR_INVALID_HANDLE;
+    }
+    LONG error = SplitPath(subKey, &s->names);
+    s->key = FindPath(s->parent, s->names);
+    s->path = JoinPath(s->parentPath, s->names);
+    return error;
+}
+
 Key* MakePath(Key* key, const std::vector<std::string>& names, bool* createdLast) {
     bool created = false;
     for (const std::string& n : names) {
@@ -343,10 +360,6 @@ void PutValue(Key* key, const std::string& name, DWORD type, const std::string& 
 //
 // Written over plain character pointers: a machine file may hold a hundred
 // thousand keys, and loading it must stay fast in unoptimised test builds.
-
-std::string LineError(int line, const std::string& message) {
-    return "line " + std::to_string(line) + ": " + message;
-}
 
 bool IsBlank(char c) {
     return c == ' ' || c == '\t' || c == '\r';
@@ -487,7 +500,7 @@ class RegistryLoader {
     }
 
     bool Fail(int line, const std::string& message) {
-        *error_ = LineError(line, message);
+        *error_ = sim::LineError(line, message);
         return false;
     }
 
@@ -945,27 +958,19 @@ LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM sa
         return ERROR_INVALID_PARAMETER;
     }
     *phkResult = nullptr;
-    REGSAM parentAccess = 0;
-    std::string parentPath;
-    Key* parent = KeyOfHandle(hKey, &parentAccess, &parentPath);
-    if (parent == nullptr) {
-        return ERROR_INVALID_HANDLE;
-    }
-    std::vector<std::string> names;
-    LONG error = SplitPath(lpSubKey, &names);
+    SubKey s;
+    LONG error = FindSubKey(hKey, lpSubKey, &s);
     if (error != ERROR_SUCCESS) {
         return error;
     }
-    Key* key = FindPath(parent, names);
-    if (key == nullptr) {
+    if (s.key == nullptr) {
         return ERROR_FILE_NOT_FOUND;
     }
-    std::string path = JoinPath(parentPath, names);
     REGSAM rights = 0;
-    if (!OpenRights(path, samDesired, &rights)) {
+    if (!OpenRights(s.path, samDesired, &rights)) {
         return ERROR_ACCESS_DENIED;
     }
-    *phkResult = NewHandle(key, rights, path);
+    *phkResult = NewHandle(s.key, rights, s.path);
     return ERROR_SUCCESS;
 }
 
@@ -987,40 +992,32 @@ LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lp
         return ERROR_INVALID_PARAMETER;
     }
     *phkResult = nullptr;
-    REGSAM parentAccess = 0;
-    std::string parentPath;
-    Key* parent = KeyOfHandle(hKey, &parentAccess, &parentPath);
-    if (parent == nullptr) {
-        return ERROR_INVALID_HANDLE;
-    }
-    std::vector<std::string> names;
-    LONG error = SplitPath(lpSubKey, &names);
+    SubKey s;
+    LONG error = FindSubKey(hKey, lpSubKey, &s);
     if (error != ERROR_SUCCESS) {
         return error;
     }
-    bool exists = FindPath(parent, names) != nullptr;
-    if (!exists && (parentAccess & KEY_CREATE_SUB_KEY) == 0) {
+    bool exists = s.key != nullptr;
+    if (!exists && (s.parentAccess & KEY_CREATE_SUB_KEY) == 0) {
         return ERROR_ACCESS_DENIED;
     }
-    std::string path = JoinPath(parentPath, names);
     REGSAM rights = samDesired;
-    if (exists && !OpenRights(path, samDesired, &rights)) {
+    if (exists && !OpenRights(s.path, samDesired, &rights)) {
         return ERROR_ACCESS_DENIED;
     }
     // The first key to be made needs the right to create below its parent.
-    for (size_t n = 0; !exists && n < names.size(); ++n) {
-        std::vector<std::string> head(names.begin(), names.begin() + static_cast<long>(n) + 1);
-        if (FindPath(parent, head) == nullptr) {
+    for (size_t n = 0; !exists && n < s.names.size(); ++n) {
+        std::vector<std::string> head(s.names.begin(), s.names.begin() + static_cast<long>(n) + 1);
+        if (FindPath(s.parent, head) == nullptr) {
             head.pop_back();
-            if ((KeyGrant(JoinPath(parentPath, head)) & KEY_CREATE_SUB_KEY) == 0) {
+            if ((KeyGrant(JoinPath(s.parentPath, head)) & KEY_CREATE_SUB_KEY) == 0) {
                 return ERROR_ACCESS_DENIED;
             }
             break;
         }
     }
     bool created = false;
-    Key* key = MakePath(parent, names, &created);
-    *phkResult = NewHandle(key, rights, path);
+    *phkResult = NewHandle(MakePath(s.parent, s.names, &created), rights, s.path);
     if (lpdwDisposition != nullptr) {
         *lpdwDisposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
     }

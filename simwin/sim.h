@@ -38,6 +38,10 @@ DWORD PlatformId();
 std::string Trim(const std::string& s);
 std::string Lower(const std::string& s);
 bool EqualNoCase(const std::string& a, const std::string& b);
+// "0x" and `v` in upper-case hexadecimal, at least `digits` digits.
+std::string Hex(unsigned long long v, int digits = 0);
+// A machine-file message: "line N: message".
+std::string LineError(int line, const std::string& message);
 
 // Registry part of the machine (registry.cpp).
 void ResetRegistry();
