@@ -257,6 +257,22 @@ TEST_F(SimRegistryTest, HandleAllowsOnlyWhatItsAccessAllows) {
     EXPECT_FALSE(SimRegKeyExists("K\\Sub"));
 }
 
+// A key refuses writes however it is reached, also below an open handle.
+TEST_F(SimRegistryTest, DeniedKeyIsDeniedThroughItsParentsHandle) {
+    std::string error;
+    ASSERT_TRUE(SimLoadMachineText("RCKRV48 MACHINE 1\n[Windows]\nPlatformId=2\n[RegistryFaults]\n"
+                                   "DenyWrites=HKEY_LOCAL_MACHINE\\A\\B\n",
+                                   &error))
+        << error;
+    SimRegSetString("A\\B", "V", "x");
+    HKEY parent = Open("A");
+    HKEY key = nullptr;
+    EXPECT_EQ(ERROR_ACCESS_DENIED, RegOpenKeyExA(parent, "B", 0, KEY_SET_VALUE, &key));
+    EXPECT_EQ(ERROR_SUCCESS, RegOpenKeyExA(parent, "B", 0, KEY_READ, &key));
+    RegCloseKey(key);
+    RegCloseKey(parent);
+}
+
 TEST_F(SimRegistryTest, CallLogShowsPathsAccessAndSizes) {
     SimRegSetString("Software\\Corvane", "version", "2.1");
     SimClearCallLog();
