@@ -590,7 +590,7 @@ bool LoadSection(const std::string& header, int headerLine, const std::vector<si
         return LoadAtomsSection(lines, error);
     }
     if (sim::EqualNoCase(header, "RegistryFaults")) {
-        return sim::LoadRegistryFaults(headerLine, lines, error);
+        return sim::LoadRegistryFaults(lines, error);
     }
     return sim::LoadDeviceSection(header, headerLine, lines, error);
 }

@@ -815,8 +815,7 @@ bool sim::LoadRegistry(const std::vector<Line>& lines, std::string* error) {
     return RegistryLoader(lines, error).Run();
 }
 
-bool sim::LoadRegistryFaults(int headerLine, const std::vector<Line>& lines, std::string* error) {
-    (void)headerLine;
+bool sim::LoadRegistryFaults(const std::vector<Line>& lines, std::string* error) {
     RegistryState& r = Registry();
     const std::string root = std::string(kRootName) + "\\";
     for (const Line& l : lines) {
@@ -828,8 +827,8 @@ bool sim::LoadRegistryFaults(int headerLine, const std::vector<Line>& lines, std
         if (key == "cannotcreate") {
             size_t quote = value.find(" \"");
             if (quote == std::string::npos || value.size() < quote + 3 || value.back() != '"') {
-                *error = "line " + std::to_string(l.number) +
-                         ": expected CannotCreate=HKEY_LOCAL_MACHINE\\path \"Name\"";
+                *error = sim::LineError(l.number,
+                                        "expected CannotCreate=HKEY_LOCAL_MACHINE\\path \"Name\"");
                 return false;
             }
             name = value.substr(quote + 2, value.size() - quote - 3);
@@ -837,8 +836,8 @@ bool sim::LoadRegistryFaults(int headerLine, const std::vector<Line>& lines, std
         } else if (key == "grants") {
             size_t blank = value.find_last_of(" \t");
             if (blank == std::string::npos || !ParseRights(value.substr(blank + 1), &rights)) {
-                *error = "line " + std::to_string(l.number) +
-                         ": expected Grants=HKEY_LOCAL_MACHINE\\path RIGHT|RIGHT...";
+                *error = sim::LineError(l.number,
+                                        "expected Grants=HKEY_LOCAL_MACHINE\\path RIGHT|RIGHT...");
                 return false;
             }
             value = sim::Trim(value.substr(0, blank));
@@ -847,10 +846,10 @@ bool sim::LoadRegistryFaults(int headerLine, const std::vector<Line>& lines, std
         if ((key != "denywrites" && key != "cannotcreate" && key != "grants") ||
             !sim::EqualNoCase(value.substr(0, root.size()), root) ||
             SplitPath(value.c_str() + root.size(), &names) != ERROR_SUCCESS || names.empty()) {
-            *error = "line " + std::to_string(l.number) +
-                     ": expected DenyWrites=HKEY_LOCAL_MACHINE\\path, CannotCreate=" +
-                     "HKEY_LOCAL_MACHINE\\path \"Name\" or Grants=HKEY_LOCAL_MACHINE\\path " +
-                     "RIGHT|RIGHT...";
+            *error = sim::LineError(l.number,
+                                    "expected DenyWrites=HKEY_LOCAL_MACHINE\\path, CannotCreate="
+                                    "HKEY_LOCAL_MACHINE\\path \"Name\" or "
+                                    "Grants=HKEY_LOCAL_MACHINE\\path RIGHT|RIGHT...");
             return false;
         }
         if (key == "denywrites") {

@@ -49,7 +49,7 @@ bool LoadRegistry(const std::vector<Line>& lines, std::string* error);
 void SaveRegistry(std::string& out);
 // The [RegistryFaults] section: keys that refuse writes, values that cannot
 // be created (registry.cpp describes the lines).
-bool LoadRegistryFaults(int headerLine, const std::vector<Line>& lines, std::string* error);
+bool LoadRegistryFaults(const std::vector<Line>& lines, std::string* error);
 void SaveRegistryFaults(std::string& out);
 
 // Devices, DOS device names and the card driver model (devices.cpp).
