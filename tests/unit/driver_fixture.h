@@ -28,6 +28,11 @@ class DriverTest : public ::testing::Test {
         g_OsFamily = family;
         SimSetWindowsFamily(family);
     }
+    // Adds a card driver (or resets one) and gives its settings to change.
+    SimCardDriver& AddDriver(const std::string& name) {
+        SimAddCardDriver(name);
+        return *SimCardDriverSettings(name);
+    }
     // The calls of one function, in order, without the function name.
     std::vector<std::string> Calls(const std::string& function) {
         std::vector<std::string> out;

@@ -84,9 +84,7 @@ TEST_F(DiscoveryTest, AnOpenDeviceIsNotOpenedAgain) {
 
 TEST_F(DiscoveryTest, BusyDriverIsAskedAgainAfterAPause) {
     Family(kOsFamilyWin2000);
-    SimCardDriver busy;
-    busy.busy = 3;
-    SimAddCardDriver("PcCard0-0", busy);
+    AddDriver("PcCard0-0").busy = 3;
     EXPECT_EQ(0, OpenDriverDevice("KRV"));
     EXPECT_EQ(3, SimSleepCount());
     EXPECT_EQ(300u, SimSleptMilliseconds());
@@ -114,12 +112,8 @@ TEST_F(DiscoveryTest, AlwaysBusyDriverGivesUpAfterTenAttempts) {
 
 TEST_F(DiscoveryTest, NamesThatFailOpenOrProbeAreRemovedAndTheNextIsTried) {
     Family(kOsFamilyWin2000);
-    SimCardDriver locked;
-    locked.open_error = ERROR_ACCESS_DENIED;
-    SimCardDriver broken;
-    broken.call_error = ERROR_GEN_FAILURE;
-    SimAddCardDriver("PcCard0-0", locked);
-    SimAddCardDriver("PcCard0-1", broken);
+    AddDriver("PcCard0-0").open_error = ERROR_ACCESS_DENIED;
+    AddDriver("PcCard0-1").call_error = ERROR_GEN_FAILURE;
     SimAddCardDriver("PcCard1-0");
     EXPECT_EQ(0, OpenDriverDevice("KRV"));
     EXPECT_EQ(1, SimOpenHandleCount("PcCard1-0"));
@@ -161,17 +155,13 @@ TEST_F(DiscoveryTest, UnexpectedDosNameFailuresStopTheSearch) {
 
 TEST_F(DiscoveryTest, ProbeFailuresCloseTheAttempt) {
     Family(kOsFamilyWin2000);
-    SimCardDriver refusing;
-    refusing.probe_status = 7;
-    SimAddCardDriver("PcCard0-0", refusing);
+    AddDriver("PcCard0-0").probe_status = 7;
     EXPECT_EQ(7, OpenDriverDevice("KRV"));
     EXPECT_EQ(0, SimSleepCount());
     ExpectNothingLeft();
 
     // Status 0 without a context: nothing was begun, so no close request.
-    SimCardDriver contextless;
-    contextless.context = 0;
-    SimAddCardDriver("PcCard0-0", contextless);
+    AddDriver("PcCard0-0").context = 0;
     EXPECT_EQ(66, OpenDriverDevice("KRV"));
     EXPECT_EQ(0, SimCardDriverReceived("PcCard0-0").closes);
     ExpectNothingLeft();
@@ -179,9 +169,7 @@ TEST_F(DiscoveryTest, ProbeFailuresCloseTheAttempt) {
 
 TEST_F(DiscoveryTest, VxdWhoseProbeCallFailsIsJudgedByTheEmptyProbeBlock) {
     Family(kOsFamilyWin95);
-    SimCardDriver broken;
-    broken.call_error = ERROR_GEN_FAILURE;
-    SimAddCardDriver("RUKRV41.VXD", broken);
+    AddDriver("RUKRV41.VXD").call_error = ERROR_GEN_FAILURE;
     EXPECT_EQ(66, OpenDriverDevice("KRV"));
     ExpectNothingLeft();
 }

@@ -70,15 +70,13 @@ TEST_F(KeyPushTest, AnotherOrUnreadableIdentityIsRefusedAndClosed) {
         {4, 0x0826, 0, 1, 6},
     };
     for (const std::vector<WORD>& identity : identities) {
-        SimAddCardDriver("PcCard0-0");
-        Driver().SetIdentity(identity);
+        AddDriver(kCardDevice).SetIdentity(identity);
         EXPECT_EQ(5, PushKeyToDriver("12345"));
         EXPECT_TRUE(Received().keyTexts.empty());
         EXPECT_EQ(1, Received().closes);
         ExpectNothingLeft();
     }
-    SimAddCardDriver("PcCard0-0");
-    Driver().identity_status = 3;
+    AddDriver(kCardDevice).identity_status = 3;
     EXPECT_EQ(5, PushKeyToDriver("12345"));
     EXPECT_EQ(1, Received().closes);
     ExpectNothingLeft();
@@ -88,8 +86,7 @@ TEST_F(KeyPushTest, NoUsableDeviceGivesSix) {
     Driver().SetCompatibility({6, 0x0827, 0, 0, 50, 1, 99});
     EXPECT_EQ(6, PushKeyToDriver("12345"));
     ExpectNothingLeft();
-    SimAddCardDriver("PcCard0-0");
-    Driver().probe_status = 9;
+    AddDriver(kCardDevice).probe_status = 9;
     EXPECT_EQ(6, PushKeyToDriver("12345"));
     EXPECT_TRUE(Received().keyTexts.empty());
     ExpectNothingLeft();
@@ -102,8 +99,7 @@ TEST_F(KeyPushTest, RefusedKeyOrCommitIsAFailedPush) {
     EXPECT_EQ(1, Received().closes);
     ExpectNothingLeft();
 
-    SimAddCardDriver("PcCard0-0");
-    Driver().control_status = 4;
+    AddDriver(kCardDevice).control_status = 4;
     EXPECT_EQ(6, PushKeyToDriver("12345"));
     EXPECT_EQ(1, Received().closes);
     ExpectNothingLeft();
