@@ -133,8 +133,9 @@ std::string Hex(unsigned long long v, int digits) {
     return buf;
 }
 
-std::string LineError(int line, const std::string& message) {
-    return "line " + std::to_string(line) + ": " + message;
+bool LineError(std::string* error, int line, const std::string& message) {
+    *error = "line " + std::to_string(line) + ": " + message;
+    return false;
 }
 
 } // namespace sim
@@ -506,8 +507,7 @@ bool LoadWindowsSection(const std::vector<sim::Line>& lines, std::string* error)
     for (const sim::Line& l : lines) {
         size_t eq = l.text.find('=');
         if (eq == std::string::npos) {
-            *error = sim::LineError(l.number, "expected Name=Value");
-            return false;
+            return sim::LineError(error, l.number, "expected Name=Value");
         }
         std::string key = sim::Lower(sim::Trim(l.text.substr(0, eq)));
         std::string value = sim::Trim(l.text.substr(eq + 1));
@@ -518,16 +518,14 @@ bool LoadWindowsSection(const std::vector<sim::Line>& lines, std::string* error)
                 value = value.substr(1, value.size() - 2);
             }
             if (value.size() > 127) {
-                *error = sim::LineError(l.number, "CSDVersion longer than 127 characters");
-                return false;
+                return sim::LineError(error, l.number, "CSDVersion longer than 127 characters");
             }
             v.csd = value;
             continue;
         }
         if (key == "versionquery") {
             if (value != "ok" && value != "fails") {
-                *error = sim::LineError(l.number, "VersionQuery must be ok or fails");
-                return false;
+                return sim::LineError(error, l.number, "VersionQuery must be ok or fails");
             }
             v.queryFails = value == "fails";
             continue;
@@ -542,15 +540,13 @@ bool LoadWindowsSection(const std::vector<sim::Line>& lines, std::string* error)
             } else if (value == "stalls") {
                 Core().standardOutput = StandardOutput::Stalls;
             } else {
-                *error = sim::LineError(l.number,
-                                        "StandardOutput must be console, none, fails or stalls");
-                return false;
+                return sim::LineError(error, l.number,
+                                      "StandardOutput must be console, none, fails or stalls");
             }
             continue;
         }
         if (!ParseNumber(value, &number)) {
-            *error = sim::LineError(l.number, "expected a number for " + key);
-            return false;
+            return sim::LineError(error, l.number, "expected a number for " + key);
         }
         if (key == "platformid") {
             v.platformId = number;
@@ -561,8 +557,7 @@ bool LoadWindowsSection(const std::vector<sim::Line>& lines, std::string* error)
         } else if (key == "buildnumber") {
             v.build = number;
         } else {
-            *error = sim::LineError(l.number, "unknown setting " + key + " in [Windows]");
-            return false;
+            return sim::LineError(error, l.number, "unknown setting " + key + " in [Windows]");
         }
     }
     return true;
@@ -572,8 +567,7 @@ bool LoadAtomsSection(const std::vector<sim::Line>& lines, std::string* error) {
     for (const sim::Line& l : lines) {
         std::string name = sim::Trim(l.text);
         if (name.empty() || name.size() > 255) {
-            *error = sim::LineError(l.number, "an atom is 1 to 255 characters");
-            return false;
+            return sim::LineError(error, l.number, "an atom is 1 to 255 characters");
         }
         CoreState& c = Core();
         c.atoms.push_back(Atom{name, static_cast<ATOM>(0xC000 + c.atoms.size()), 1});
@@ -627,7 +621,7 @@ bool SimLoadMachineText(const std::string& text, std::string* error) {
         body.clear();
     };
     if (all.empty() || sim::Trim(all[0].text) != "RCKRV48 MACHINE 1") {
-        *error = sim::LineError(1, "the first line must be RCKRV48 MACHINE 1");
+        sim::LineError(error, 1, "the first line must be RCKRV48 MACHINE 1");
         SimReset();
         return false;
     }
@@ -646,8 +640,7 @@ bool SimLoadMachineText(const std::string& text, std::string* error) {
             continue;
         }
         if (headerLine == 0) {
-            *error = sim::LineError(all[i].number, "setting outside a section");
-            ok = false;
+            ok = sim::LineError(error, all[i].number, "setting outside a section");
             break;
         }
         body.push_back(sim::Line{all[i].number, t});

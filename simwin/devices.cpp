@@ -263,14 +263,13 @@ bool LoadDosDevices(const std::vector<sim::Line>& lines, std::string* error) {
     for (const sim::Line& l : lines) {
         size_t eq = l.text.find('=');
         if (eq == std::string::npos) {
-            *error = sim::LineError(l.number, "expected NAME=target");
-            return false;
+            return sim::LineError(error, l.number, "expected NAME=target");
         }
         std::string name = sim::Trim(l.text.substr(0, eq));
         std::string target = sim::Trim(l.text.substr(eq + 1));
         if (name.empty() || target.empty()) {
-            *error = sim::LineError(l.number, "a DOS device name and its target may not be empty");
-            return false;
+            return sim::LineError(error, l.number,
+                                  "a DOS device name and its target may not be empty");
         }
         State().dosNames.push_back(DosDefinition{name, target});
     }
@@ -316,11 +315,10 @@ bool LoadDosErrors(const std::vector<sim::Line>& lines, std::string* error) {
         unsigned long long n = 0;
         if (call < 0 || !ParseNumber(value, 0xFFFFFFFFull, &v) || v == 0 ||
             (!attempt.empty() && (!ParseNumber(attempt, 0x7FFFFFFF, &n) || n == 0))) {
-            *error =
-                sim::LineError(l.number, "expected QueryDosDeviceA NAME=ERROR, DefineDosDeviceA "
-                                         "NAME=ERROR or DefineDosDeviceA NAME remove=ERROR, "
-                                         "each optionally followed by at and an attempt");
-            return false;
+            return sim::LineError(error, l.number,
+                                  "expected QueryDosDeviceA NAME=ERROR, DefineDosDeviceA "
+                                  "NAME=ERROR or DefineDosDeviceA NAME remove=ERROR, "
+                                  "each optionally followed by at and an attempt");
         }
         State().dosErrors.push_back(
             DosError{call, words[1], static_cast<DWORD>(v), static_cast<unsigned>(n), 0, l.text});
@@ -510,20 +508,17 @@ void SaveSetting(const card_settings& s, const card_setting& t, std::string& out
 bool LoadDevice(const std::string& name, int first, const std::vector<sim::Line>& lines,
                 std::string* error) {
     if (name.empty() || name.find('\\') != std::string::npos) {
-        *error =
-            sim::LineError(first, "a device name is a name below \\Device\\ or a VxD file name");
-        return false;
+        return sim::LineError(error, first,
+                              "a device name is a name below \\Device\\ or a VxD file name");
     }
     if (FindDevice(name) != nullptr) {
-        *error = sim::LineError(first, "device " + name + " is described twice");
-        return false;
+        return sim::LineError(error, first, "device " + name + " is described twice");
     }
     Device d{name, IsVxdName(name), SimCardDriver(), SimCardDriverLog()};
     for (const sim::Line& l : lines) {
         size_t eq = l.text.find('=');
         if (eq == std::string::npos) {
-            *error = sim::LineError(l.number, "expected Name=Value");
-            return false;
+            return sim::LineError(error, l.number, "expected Name=Value");
         }
         std::string key = sim::Trim(l.text.substr(0, eq));
         std::string value = sim::Trim(l.text.substr(eq + 1));
@@ -531,8 +526,8 @@ bool LoadDevice(const std::string& name, int first, const std::vector<sim::Line>
         const card_setting* setting = FindSetting(key);
         if (setting != nullptr ? !LoadSetting(d.settings, *setting, value, &message)
                                : !LoadReceived(d.received, sim::Lower(key), value, &message)) {
-            *error = sim::LineError(l.number, message + " in " + key + " of [Device " + name + "]");
-            return false;
+            return sim::LineError(error, l.number,
+                                  message + " in " + key + " of [Device " + name + "]");
         }
     }
     State().devices.push_back(d);
@@ -618,8 +613,7 @@ bool sim::LoadDeviceSection(const std::string& header, int headerLine,
     if (header.size() > 7 && sim::EqualNoCase(header.substr(0, 7), "Device ")) {
         return LoadDevice(sim::Trim(header.substr(7)), headerLine, lines, error);
     }
-    *error = sim::LineError(headerLine, "unknown section [" + header + "]");
-    return false;
+    return sim::LineError(error, headerLine, "unknown section [" + header + "]");
 }
 
 void sim::SaveDevices(std::string& out) {

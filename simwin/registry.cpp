@@ -500,8 +500,7 @@ class RegistryLoader {
     }
 
     bool Fail(int line, const std::string& message) {
-        *error_ = sim::LineError(line, message);
-        return false;
+        return sim::LineError(error_, line, message);
     }
 
     bool Header(int line, const char* b, const char* e) {
@@ -827,18 +826,16 @@ bool sim::LoadRegistryFaults(const std::vector<Line>& lines, std::string* error)
         if (key == "cannotcreate") {
             size_t quote = value.find(" \"");
             if (quote == std::string::npos || value.size() < quote + 3 || value.back() != '"') {
-                *error = sim::LineError(l.number,
-                                        "expected CannotCreate=HKEY_LOCAL_MACHINE\\path \"Name\"");
-                return false;
+                return sim::LineError(error, l.number,
+                                      "expected CannotCreate=HKEY_LOCAL_MACHINE\\path \"Name\"");
             }
             name = value.substr(quote + 2, value.size() - quote - 3);
             value = sim::Trim(value.substr(0, quote));
         } else if (key == "grants") {
             size_t blank = value.find_last_of(" \t");
             if (blank == std::string::npos || !ParseRights(value.substr(blank + 1), &rights)) {
-                *error = sim::LineError(l.number,
-                                        "expected Grants=HKEY_LOCAL_MACHINE\\path RIGHT|RIGHT...");
-                return false;
+                return sim::LineError(error, l.number,
+                                      "expected Grants=HKEY_LOCAL_MACHINE\\path RIGHT|RIGHT...");
             }
             value = sim::Trim(value.substr(0, blank));
         }
@@ -846,11 +843,10 @@ bool sim::LoadRegistryFaults(const std::vector<Line>& lines, std::string* error)
         if ((key != "denywrites" && key != "cannotcreate" && key != "grants") ||
             !sim::EqualNoCase(value.substr(0, root.size()), root) ||
             SplitPath(value.c_str() + root.size(), &names) != ERROR_SUCCESS || names.empty()) {
-            *error = sim::LineError(l.number,
-                                    "expected DenyWrites=HKEY_LOCAL_MACHINE\\path, CannotCreate="
-                                    "HKEY_LOCAL_MACHINE\\path \"Name\" or "
-                                    "Grants=HKEY_LOCAL_MACHINE\\path RIGHT|RIGHT...");
-            return false;
+            return sim::LineError(error, l.number,
+                                  "expected DenyWrites=HKEY_LOCAL_MACHINE\\path, CannotCreate="
+                                  "HKEY_LOCAL_MACHINE\\path \"Name\" or "
+                                  "Grants=HKEY_LOCAL_MACHINE\\path RIGHT|RIGHT...");
         }
         if (key == "denywrites") {
             r.deniedPaths.push_back(JoinPath("", names));

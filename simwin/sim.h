@@ -40,8 +40,8 @@ std::string Lower(const std::string& s);
 bool EqualNoCase(const std::string& a, const std::string& b);
 // "0x" and `v` in upper-case hexadecimal, at least `digits` digits.
 std::string Hex(unsigned long long v, int digits = 0);
-// A machine-file message: "line N: message".
-std::string LineError(int line, const std::string& message);
+// Sets *error to the machine-file message "line N: message"; returns false.
+bool LineError(std::string* error, int line, const std::string& message);
 
 // Registry part of the machine (registry.cpp).
 void ResetRegistry();
