@@ -98,15 +98,9 @@ ARGUMENT_LISTS = [
 ARGUMENT_LISTS_932 = [["K", "2", "ab \u8868", "\u8868\\", "\u30bd x\\"]]
 
 
-def lead_bytes(code_page):
-    if code_page == 932:
-        return set(range(0x81, 0xA0)) | set(range(0xE0, 0xFD))
-    return set()
-
-
 def _characters(text, code_page):
     """The line's characters: a lead byte and the byte after it are one."""
-    leads = lead_bytes(code_page)
+    leads = set(range(0x81, 0xA0)) | set(range(0xE0, 0xFD)) if code_page == 932 else set()
     chars = []
     i = 0
     while i < len(text):
@@ -199,15 +193,11 @@ def parse_vectors(text):
     return results
 
 
-def spawn_lines(wine, probe, lines, code_page):
-    proc = wine.run(probe, ["spawn"], stdin="\n".join(lines).encode("latin-1") + b"\n",
-                    env={"LC_ALL": wn.LOCALES[code_page]}, timeout=600)
-    return parse_vectors(proc.stdout.decode("latin-1"))
-
-
 def check_lines(wine, probe, lines, code_page):
     """Problems found, and the number of lines on which the two rule sets part."""
-    results = spawn_lines(wine, probe, lines, code_page)
+    proc = wine.run(probe, ["spawn"], stdin="\n".join(lines).encode("latin-1") + b"\n",
+                    env={"LC_ALL": wn.LOCALES[code_page]}, timeout=600)
+    results = parse_vectors(proc.stdout.decode("latin-1"))
     problems = []
     parted = 0
     for line in lines:
