@@ -38,7 +38,6 @@ import sys
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import wine as wn  # noqa: E402
 
-SKIPPED = 77
 
 FIXED_LINES = [
     r'p "a b c" d e',
@@ -247,7 +246,7 @@ def main():
                         help="check only this code page (both without it)")
     args = parser.parse_args()
     if not wn.available():
-        return wn.require_or_skip(SKIPPED)
+        return wn.require_or_skip()
     probe = os.path.abspath(args.probe)
     runs = [
         (1252, FIXED_LINES + FIXED_LINES_1252 + random_lines(args.random, ALPHABET), ARGUMENT_LISTS),

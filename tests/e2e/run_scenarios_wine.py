@@ -41,7 +41,6 @@ import wine as wn  # noqa: E402
 import wine_driver as wd  # noqa: E402
 import check_exe  # noqa: E402
 
-SKIPPED = 77
 # The key the program writes to when it finds no adapter; watched in every
 # scenario even when none names it.
 WATCHED_KEYS = ["HKEY_LOCAL_MACHINE\\Software\\Corvane"]
@@ -342,7 +341,7 @@ def main():
         print("no scenarios")
         return 1
     if not wn.available():
-        return wn.require_or_skip(SKIPPED)
+        return wn.require_or_skip()
 
     with wn.Wine(args.prefix, args.probe) as wine:
         m = Machine(wine, os.path.abspath(args.exe), os.path.abspath(args.scripts))
@@ -374,7 +373,7 @@ def main():
           (len(scenarios), played, skipped, failed, wine.starts))
     if failed:
         return 1
-    return 0 if played else SKIPPED
+    return 0 if played else wn.SKIPPED
 
 
 if __name__ == "__main__":

@@ -28,7 +28,6 @@ import scenario as sc  # noqa: E402
 import wine as wn  # noqa: E402
 import wine_driver as wd  # noqa: E402
 
-SKIPPED = 77
 OPTIONS = None
 WINE = None
 DRIVER = None
@@ -354,7 +353,7 @@ def main():
     parser.add_argument("--prefix", help="use this Wine prefix instead of a fresh one")
     OPTIONS, rest = parser.parse_known_args()
     if not wn.available():
-        return wn.require_or_skip(SKIPPED)
+        return wn.require_or_skip()
     if OPTIONS.exe:
         OPTIONS.exe = os.path.abspath(OPTIONS.exe)
     OPTIONS.probe = os.path.abspath(OPTIONS.probe)

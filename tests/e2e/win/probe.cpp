@@ -112,11 +112,7 @@ void PrintVector(const char* name, int argc, char** argv) {
     Print(name);
     for (int i = 0; i < argc; ++i) {
         Print("\t");
-        int n = 0;
-        while (argv[i][n] != '\0') {
-            ++n;
-        }
-        PrintHex(argv[i], n);
+        PrintHex(argv[i], TextBytes(argv[i]));
     }
     Print("\n");
 }
