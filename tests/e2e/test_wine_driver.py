@@ -266,10 +266,10 @@ class Program(unittest.TestCase):
             if wd.not_checkable(header, line) is None:
                 self.assertIn(line, sections.get(header.lower(), []), header)
         changes, _, _ = sc.parse_regedit(s.change_lines)
-        for key, (key_name, values) in changes.items():
-            proc = WINE.run("reg", ["query", key_name])
-            for _, vtype, data in values.values():
-                self.assertIn(data[:-1].decode("latin-1"), proc.stdout.decode("latin-1"))
+        exported = WINE.export([name for name, values in changes.values() if values])
+        for key, (_, values) in changes.items():
+            for value, (_, vtype, data) in values.items():
+                self.assertEqual(exported[key][1][value][1:], (vtype, data), value)
 
     def test_w_pushes_the_key_through_the_driver(self):
         self.play("W pushes the key and stores it in the active profile and the adapter key")
