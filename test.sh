@@ -17,16 +17,17 @@ step() {
     echo "== $2 ($SECONDS s)"
 }
 
-step setup "Packages"
-source tools/setup.sh
+step setup "Packages of the Linux stages"
+RCK_SETUP=linux source tools/setup.sh
 
 # A Wine that cannot start fails the Wine suites instead of skipping them.
 export RCK_WINE_REQUIRED=1
 
-# The 32-bit Wine is downloaded and unpacked while the Linux builds run.
+# The packages of the Windows stages are installed, and the 32-bit Wine is
+# downloaded and unpacked, while the Linux builds run.
 mkdir -p build
-tools/setup-wine32.sh >build/setup-wine32.log 2>&1 &
-wine32_setup=$!
+(RCK_SETUP=windows bash tools/setup.sh && tools/setup-wine32.sh) >build/setup-windows.log 2>&1 &
+windows_setup=$!
 
 step checks "Source formatting, and no layer including from a layer above it"
 tools/check_format.sh
@@ -47,8 +48,8 @@ cmake --preset fuzz
 cmake --build --preset fuzz -j2
 tools/fuzz.sh --smoke
 
-step wine32-setup "32-bit Wine for the shipped i686 exe (what is left of preparing it)"
-wait "$wine32_setup" || { cat build/setup-wine32.log; exit 1; }
+step windows-setup "Packages of the Windows stages and the 32-bit Wine (what is left of preparing them)"
+wait "$windows_setup" || { cat build/setup-windows.log; exit 1; }
 
 step win32 "Windows i686 build, its checks and release package, the Wine suite under the emulator"
 cmake --preset win32

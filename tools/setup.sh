@@ -4,11 +4,20 @@
 #
 #   bash tools/setup.sh coverage   also clang 19 and its LLVM tools, which only
 #                                  the coverage preset uses (tools/coverage.sh)
+#
+# RCK_SETUP=linux installs only what the Linux builds and tests need,
+# RCK_SETUP=windows only what the Windows builds, the release package and
+# the Wine suites add (test.sh installs those while the Linux stages run).
 set -euo pipefail
 
-rck_packages=(cmake ninja-build g++ python3 clang-format git libgtest-dev googletest clang libclang-rt-14-dev
-              mingw-w64 wine wine64 valgrind binutils-mingw-w64-x86-64
-              binutils-mingw-w64-i686 pandoc)
+rck_linux_packages=(cmake ninja-build g++ python3 clang-format git libgtest-dev googletest clang
+                    libclang-rt-14-dev valgrind)
+rck_windows_packages=(mingw-w64 wine wine64 binutils-mingw-w64-x86-64 binutils-mingw-w64-i686 pandoc)
+case "${RCK_SETUP:-all}" in
+linux) rck_packages=("${rck_linux_packages[@]}") ;;
+windows) rck_packages=("${rck_windows_packages[@]}") ;;
+*) rck_packages=("${rck_linux_packages[@]}" "${rck_windows_packages[@]}") ;;
+esac
 # Only when run, not sourced: a sourced script sees its caller's arguments.
 if [ "${BASH_SOURCE[0]}" = "$0" ] && [ "${1:-}" = coverage ]; then
     rck_packages+=(clang-19 llvm-19)
