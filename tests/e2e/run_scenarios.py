@@ -24,35 +24,18 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import scenario as sc  # noqa: E402
 
 
-def machine_text(s):
-    platform, major, minor, build, csd = sc.FAMILY_VERSIONS[s.family]
-    out = ["RCKRV48 MACHINE 1", "[Windows]",
-           "PlatformId=%d" % platform, "MajorVersion=%d" % major,
-           "MinorVersion=%d" % minor, "BuildNumber=0x%X" % build,
-           'CSDVersion="%s"' % csd, ""]
-    out += s.machine_lines
-    out += ["", "REGEDIT4", ""]
-    out += s.registry_lines
-    return "\n".join(out) + "\n"
-
-
 def play(exe, s, workdir):
     path = os.path.join(workdir, "machine.txt")
+    before = sc.machine_text(s.family, s.machine_lines, s.registry_lines)
     with open(path, "w", encoding="latin-1") as f:
-        f.write(machine_text(s))
+        f.write(before)
     env = dict(os.environ, RCKRV48_MACHINE=path)
     proc = subprocess.run([exe] + s.args_in_code_page(), env=env, stdin=subprocess.DEVNULL,
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60)
-    problems = []
-    if proc.stderr:
-        problems.append("standard error: %r" % proc.stderr)
-    if proc.returncode != s.exit:
-        problems.append("exit code %d, expected %d" % (proc.returncode, s.exit))
-    if proc.stdout != s.stdout:
-        problems.append("stdout %r, expected %r" % (proc.stdout, s.stdout))
+    problems = sc.outcome_problems(s, proc)
     with open(path, encoding="latin-1") as f:
         after = f.read()
-    if s.exit in (1, 4) and after != machine_text(s):
+    if s.exit in (1, 4) and after != before:
         # A refused command line writes, sends and adds nothing.
         problems.append("the machine changed although the command line was refused")
     start, _, _ = sc.parse_regedit(s.registry_lines, s.where())

@@ -41,7 +41,6 @@ import wine as wn  # noqa: E402
 import wine_driver as wd  # noqa: E402
 import check_exe  # noqa: E402
 
-SKIPPED = 77
 # The key the program writes to when it finds no adapter; watched in every
 # scenario even when none names it.
 WATCHED_KEYS = ["HKEY_LOCAL_MACHINE\\Software\\Corvane"]
@@ -51,23 +50,10 @@ MANAGER_ATOMS = ["RAD INSTALLED 0", "RAD INSTALLED 1"]
 DEPLOY_FOLDER = "C:\\Program Files\\Rck Deploy"
 
 
-def blocks_by_section(lines):
-    """{section header as written: [lines]} of machine-file lines."""
-    sections = {}
-    current = None
-    for l in lines:
-        s = l.strip()
-        if s.startswith("[") and s.endswith("]"):
-            current = sections.setdefault(s[1:-1].strip(), [])
-        elif s and not s.startswith(";") and current is not None:
-            current.append(s)
-    return sections
-
-
 def starting_atoms(s):
     """The global atoms the scenario's machine starts with."""
-    machine = blocks_by_section(s.machine_lines)
-    return [atom for header, atoms in machine.items() if header.lower() == "atoms" for atom in atoms]
+    return [atom for header, atoms in sc.sections(s.machine_lines) if is_atoms(header)
+            for _, atom in atoms]
 
 
 def is_atoms(header):
@@ -81,7 +67,7 @@ def is_card_driver(header):
 
 
 def skip_reason(s, driver):
-    for header in blocks_by_section(s.machine_lines):
+    for header, _ in sc.sections(s.machine_lines):
         if is_card_driver(header):
             if driver is None:
                 return "needs the test driver (--driver)"
@@ -156,11 +142,13 @@ class Machine:
         """The keys to clean and compare: for each named key, the shortest key
         on its path that a fresh prefix lacks. Everything below such a key is
         the scenarios' own, so removing it restores the fresh state."""
+        def path(name):
+            parts = name.split("\\")
+            return ["\\".join(parts[:n]) for n in range(2, len(parts) + 1)]
+
         paths = {}
         for name in names:
-            parts = name.split("\\")
-            for n in range(2, len(parts) + 1):
-                p = "\\".join(parts[:n])
+            for p in path(name):
                 paths.setdefault(p.lower(), p)
         candidates = list(paths.values())
         exists = {}
@@ -172,14 +160,11 @@ class Machine:
         roots = {}
         present = []
         for name in names:
-            parts = name.split("\\")
-            for n in range(2, len(parts) + 1):
-                p = "\\".join(parts[:n])
-                if not exists[p.lower()]:
-                    roots[p.lower()] = p
-                    break
-            else:
+            root = next((p for p in path(name) if not exists[p.lower()]), None)
+            if root is None:
                 present.append(name)
+            else:
+                roots[root.lower()] = root
         cover = [r for k, r in roots.items()
                  if not any(k.startswith(other + "\\") for other in roots)]
         return sorted(cover, key=str.lower), present
@@ -230,12 +215,7 @@ def play(m, s, roots, atom_names, driver):
     # arguments in it.
     code_page_env = {"LC_ALL": wn.LOCALES[s.code_page]} if s.code_page else None
     proc = m.run(s, code_page_env)
-    if proc.stderr:
-        problems.append("standard error: %r" % proc.stderr)
-    if proc.returncode != s.exit:
-        problems.append("exit code %d, expected %d" % (proc.returncode, s.exit))
-    if proc.stdout != s.stdout:
-        problems.append("stdout %r, expected %r" % (proc.stdout, s.stdout))
+    problems += sc.outcome_problems(s, proc)
 
     # One probe start reads back the registry with what the cards received,
     # the atoms and the DOS device names.
@@ -361,7 +341,7 @@ def main():
         print("no scenarios")
         return 1
     if not wn.available():
-        return wn.require_or_skip(SKIPPED)
+        return wn.require_or_skip()
 
     with wn.Wine(args.prefix, args.probe) as wine:
         m = Machine(wine, os.path.abspath(args.exe), os.path.abspath(args.scripts))
@@ -374,7 +354,7 @@ def main():
             # On 32-bit Wine every W needs the driver's links (see play()).
             if args.driver and any((wn.WIN32 and s.program_args()[:1] == ["W"]) or
                                    any(is_card_driver(header)
-                                       for header in blocks_by_section(s.machine_lines))
+                                       for header, _ in sc.sections(s.machine_lines))
                                    for s in scenarios):
                 driver = wd.CardDriver(wine, args.driver)
                 driver.install()
@@ -393,7 +373,7 @@ def main():
           (len(scenarios), played, skipped, failed, wine.starts))
     if failed:
         return 1
-    return 0 if played else SKIPPED
+    return 0 if played else wn.SKIPPED
 
 
 if __name__ == "__main__":

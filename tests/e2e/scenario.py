@@ -8,6 +8,7 @@ import os
 import re
 import shlex
 import subprocess
+import tempfile
 
 REG_SZ = 1
 REG_DWORD = 4
@@ -20,6 +21,17 @@ FAMILY_VERSIONS = {
     "nt4": (2, 4, 0, 1381, "Service Pack 6"),
     "win2000": (2, 5, 0, 2195, "Service Pack 4"),
 }
+
+
+def machine_text(family, machine_lines, registry_lines):
+    """A machine file of the Windows family with the machine-file lines and
+    the registry (REGEDIT4 lines without the header)."""
+    platform, major, minor, build, csd = FAMILY_VERSIONS[family]
+    out = ["RCKRV48 MACHINE 1", "[Windows]",
+           "PlatformId=%d" % platform, "MajorVersion=%d" % major,
+           "MinorVersion=%d" % minor, "BuildNumber=0x%X" % build,
+           'CSDVersion="%s"' % csd, ""]
+    return "\n".join(out + machine_lines + ["", "REGEDIT4", ""] + registry_lines) + "\n"
 
 
 # How a scenario's program may be started besides directly: through one of
@@ -385,19 +397,27 @@ def compare_registry(expected, actual):
     return diffs
 
 
-def machine_sections(text):
-    """The sections before REGEDIT4 of a machine file: {header_lower: [lines]}."""
-    sections = {}
-    current = None
-    for l in text.split("\n"):
-        s = l.strip()
+def sections(lines):
+    """[(header, [(line number, text)])] of machine-file lines up to REGEDIT4,
+    as the simulated machine reads them: without blank lines and comments."""
+    out = []
+    for number, raw in enumerate(lines, 1):
+        s = raw.strip()
         if s == "REGEDIT4":
             break
         if s.startswith("[") and s.endswith("]"):
-            current = sections.setdefault(s[1:-1].strip().lower(), [])
-        elif current is not None and s and not s.startswith(";"):
-            current.append(s)
-    return sections
+            out.append((s[1:-1].strip(), []))
+        elif s and not s.startswith(";") and not s.startswith("#") and out:
+            out[-1][1].append((number, s))
+    return out
+
+
+def machine_sections(text):
+    """The sections of a machine file: {header_lower: [lines]}."""
+    merged = {}
+    for header, lines in sections(text.split("\n")):
+        merged.setdefault(header.lower(), []).extend(s for _, s in lines)
+    return merged
 
 
 def expected_machine_lines(scenario):
@@ -424,3 +444,49 @@ def report(s, problems):
         return 1
     print("ok   %s %s" % (s.where(), s.name))
     return 0
+
+
+def outcome_problems(s, proc):
+    """What the program's standard error, exit code and standard output say
+    against the scenario's expectations."""
+    problems = []
+    if proc.stderr:
+        problems.append("standard error: %r" % proc.stderr)
+    if proc.returncode != s.exit:
+        problems.append("exit code %d, expected %d" % (proc.returncode, s.exit))
+    if proc.stdout != s.stdout:
+        problems.append("stdout %r, expected %r" % (proc.stdout, s.stdout))
+    return problems
+
+
+def play_runner(command, scenarios):
+    """Runs a scenario runner (`command` without the file) on the scenarios
+    `scenarios` whose names end in the verdict each must get: "must pass", or
+    "must fail: TEXT" / "must skip: TEXT" with a text its report holds.
+    Returns the runner's output, its exit code and what is wrong with its
+    verdicts."""
+    with tempfile.TemporaryDirectory() as d:
+        path = os.path.join(d, "runner.scn")
+        with open(path, "w", encoding="latin-1") as f:
+            f.write(scenarios)
+        proc = subprocess.run(command + [path], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                              timeout=600)
+    output = proc.stdout.decode("latin-1")
+    # The report by scenario: its verdict line and the lines below.
+    reports = []
+    for line in output.splitlines():
+        if line.startswith(("ok   ", "FAIL ", "skip ")):
+            reports.append([line])
+        elif line.startswith("     ") and reports:
+            reports[-1].append(line)
+    names = [l[4:].strip() for l in scenarios.splitlines() if l.startswith("=== ")]
+    problems = []
+    if len(reports) != len(names):
+        problems.append("%d reports for %d scenarios" % (len(reports), len(names)))
+    for name, report in zip(names, reports):
+        verdict, _, wanted = name.partition(", must ")[2].partition(": ")
+        said = "\n".join(report)
+        head = {"pass": "ok", "fail": "FAIL", "skip": "skip"}[verdict]
+        if not report[0].startswith(head) or wanted not in said:
+            problems.append("%s: the runner said\n%s" % (name, said))
+    return output, proc.returncode, problems

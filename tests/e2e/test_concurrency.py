@@ -77,12 +77,8 @@ def quoted(text):
 
 
 def machine_text():
-    platform, major, minor, build, csd = sc.FAMILY_VERSIONS["win2000"]
     record = scramble(key_record())
-    lines = ["RCKRV48 MACHINE 1", "[Windows]", "PlatformId=%d" % platform,
-             "MajorVersion=%d" % major, "MinorVersion=%d" % minor, "BuildNumber=%d" % build,
-             "", "[Device PcCard0-0]", "", "REGEDIT4", "",
-             "[HKEY_LOCAL_MACHINE\\%s]" % ENUM_KEY, '"Driver"=%s' % quoted(ADAPTER.split("Class\\")[1]),
+    lines = ["[HKEY_LOCAL_MACHINE\\%s]" % ENUM_KEY, '"Driver"=%s' % quoted(ADAPTER.split("Class\\")[1]),
              "", "[HKEY_LOCAL_MACHINE\\%s]" % ADAPTER, '"VendorDescription"="CORVANE PC Card"',
              '"DriverVariant"="1"', '"DriverMajor"="6"', '"DriverMinor"="14"',
              # No profile is active: every write lands in exactly one place.
@@ -91,7 +87,7 @@ def machine_text():
         lines += ["", "[HKEY_LOCAL_MACHINE\\%s\\Config%02d]" % (ADAPTER, p),
                   '"ConfigName"="Profile %d"' % p, '"DesiredSSID"="net-%d"' % p,
                   '"Encryption"=%s' % quoted(record)]
-    return "\n".join(lines) + "\n"
+    return sc.machine_text("win2000", ["[Device PcCard0-0]"], lines)
 
 
 class Reader(threading.Thread):

@@ -17,7 +17,6 @@ code 77 when Wine is missing.
 
 import argparse
 import os
-import subprocess
 import sys
 import tempfile
 import time
@@ -29,7 +28,6 @@ import scenario as sc  # noqa: E402
 import wine as wn  # noqa: E402
 import wine_driver as wd  # noqa: E402
 
-SKIPPED = 77
 OPTIONS = None
 WINE = None
 DRIVER = None
@@ -268,10 +266,10 @@ class Program(unittest.TestCase):
             if wd.not_checkable(header, line) is None:
                 self.assertIn(line, sections.get(header.lower(), []), header)
         changes, _, _ = sc.parse_regedit(s.change_lines)
-        for key, (key_name, values) in changes.items():
-            proc = WINE.run("reg", ["query", key_name])
-            for _, vtype, data in values.values():
-                self.assertIn(data[:-1].decode("latin-1"), proc.stdout.decode("latin-1"))
+        exported = WINE.export([name for name, values in changes.values() if values])
+        for key, (_, values) in changes.items():
+            for value, (_, vtype, data) in values.items():
+                self.assertEqual(exported[key][1][value][1:], (vtype, data), value)
 
     def test_w_pushes_the_key_through_the_driver(self):
         self.play("W pushes the key and stores it in the active profile and the adapter key")
@@ -288,13 +286,15 @@ BASE = os.path.abspath(os.path.join(HERE, "..", "scenarios", "base"))
 RUNNER_SCENARIOS = r"""
 use %(base)s/key-texts.def
 
-=== a driver of another version, must pass: not checked: [Device PcCard0-0] DosNames=0
+defaults: W with a card driver
 family: win2000
 include: %(base)s/win2000-card.reg
+run: W 1a2b3
+
+=== a driver of another version, must pass: not checked: [Device PcCard0-0] DosNames=0
 machine:
   [Device PcCard0-0]
   Identity=5 0x0826 0 1 6 15
-run: W 1a2b3
 exit: 5
 expect-machine:
   [Device PcCard0-0]
@@ -303,31 +303,22 @@ expect-machine:
   DosNames=0
 
 === no card after a scenario with one, must pass
-family: win2000
-include: %(base)s/win2000-card.reg
-run: W 1a2b3
 exit: 6
 
 === what the card did not receive, must fail: lacks [Device PcCard0-1] Closes=2
-family: win2000
-include: %(base)s/win2000-card.reg
 machine:
   [Device PcCard0-1]
   Identity=5 0x0826 0 1 6 15
-run: W 1a2b3
 exit: 5
 expect-machine:
   [Device PcCard0-1]
   Closes=2
 
 === a DOS device name of its own, must skip: Other=\Device\Other
-family: win2000
-include: %(base)s/win2000-card.reg
 machine:
   [Device PcCard0-0]
   [DosDevices]
   Other=\Device\Other
-run: W 1a2b3
 exit: 0
 """ % {"base": BASE}
 
@@ -342,31 +333,12 @@ class Runner(unittest.TestCase):
             self.skipTest("needs --exe")
 
     def test_verdicts(self):
-        with tempfile.TemporaryDirectory() as d:
-            path = os.path.join(d, "runner.scn")
-            with open(path, "w", encoding="latin-1") as f:
-                f.write(RUNNER_SCENARIOS)
-            proc = subprocess.run(
-                [sys.executable, os.path.join(HERE, "run_scenarios_wine.py"), "--prefix",
-                 WINE.prefix, "--exe", OPTIONS.exe, "--probe", OPTIONS.probe, "--driver",
-                 DRIVER_FILE, path], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                timeout=600)
-        output = proc.stdout.decode("latin-1")
-        reports = []
-        for line in output.splitlines():
-            if line.startswith(("ok   ", "FAIL ", "skip ")):
-                reports.append([line])
-            elif line.startswith("     ") and reports:
-                reports[-1].append(line)
-        names = [l[4:] for l in RUNNER_SCENARIOS.splitlines() if l.startswith("=== ")]
-        self.assertEqual(len(reports), len(names), output)
-        for name, report in zip(names, reports):
-            verdict, _, wanted = name.partition(", must ")[2].partition(": ")
-            with self.subTest(name):
-                head = {"pass": "ok", "fail": "FAIL", "skip": "skip"}[verdict]
-                self.assertTrue(report[0].startswith(head), "\n".join(report))
-                self.assertIn(wanted, "\n".join(report))
-        self.assertEqual(proc.returncode, 1, output)
+        output, returncode, problems = sc.play_runner(
+            [sys.executable, os.path.join(HERE, "run_scenarios_wine.py"), "--prefix", WINE.prefix,
+             "--exe", OPTIONS.exe, "--probe", OPTIONS.probe, "--driver", DRIVER_FILE],
+            RUNNER_SCENARIOS)
+        self.assertEqual(problems, [], output)
+        self.assertEqual(returncode, 1, output)
         # The driver was installed before the runner, so it stays, stopped.
         self.assertEqual(client("query", "PcCard0-0")[0].split(" error=")[0], "query ok=0")
         self.assertEqual(WINE.run("sc", ["query", wd.SERVICE]).returncode, 0)
@@ -381,7 +353,7 @@ def main():
     parser.add_argument("--prefix", help="use this Wine prefix instead of a fresh one")
     OPTIONS, rest = parser.parse_known_args()
     if not wn.available():
-        return wn.require_or_skip(SKIPPED)
+        return wn.require_or_skip()
     if OPTIONS.exe:
         OPTIONS.exe = os.path.abspath(OPTIONS.exe)
     OPTIONS.probe = os.path.abspath(OPTIONS.probe)

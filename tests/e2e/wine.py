@@ -33,6 +33,8 @@ import scenario as sc
 
 WINE = os.environ.get("RCK_WINE", "/usr/lib/wine/wine64")
 WINESERVER = os.environ.get("RCK_WINESERVER", "/usr/lib/wine/wineserver")
+# The exit code of a test that was skipped, for CTest's SKIP_RETURN_CODE.
+SKIPPED = 77
 # A 32-bit prefix, for the i686 programs.
 WIN32 = os.environ.get("WINEARCH") == "win32"
 
@@ -82,13 +84,13 @@ def available():
     return os.access(WINE, os.X_OK) and os.access(WINESERVER, os.X_OK)
 
 
-def require_or_skip(skipped):
-    """What a test does when Wine is missing: skip with `skipped`, or fail
-    when RCK_WINE_REQUIRED is set (the test command sets it, so a Wine that
-    failed to install cannot pass for a skipped suite)."""
+def require_or_skip():
+    """What a test does when Wine is missing: skip, or fail when
+    RCK_WINE_REQUIRED is set (the test command sets it, so a Wine that failed
+    to install cannot pass for a skipped suite)."""
     print("%s: Wine not found (%s)" % (
         "FAIL" if os.environ.get("RCK_WINE_REQUIRED") else "skip", WINE))
-    return 1 if os.environ.get("RCK_WINE_REQUIRED") else skipped
+    return 1 if os.environ.get("RCK_WINE_REQUIRED") else SKIPPED
 
 
 class Wine:

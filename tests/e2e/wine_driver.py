@@ -120,17 +120,29 @@ def _words(text):
     return [_number(w, 0xFFFF) for w in text.split()]
 
 
+def _get(text):
+    words = _words(text)
+    if len(words) != 2:
+        raise ValueError(text)
+    return _pack(words)
+
+
+# What a card received, each line a value of its own numbered from 1: the
+# key, its value name, kind and data.
+RECEIVED = {"get": ("Get", "binary", _get),
+            "keytext": ("KeyText", "string", str),
+            "put": ("Put", "binary", lambda text: _pack(_words(text))),
+            "control": ("Control", "dword", lambda text: _number(text, 0xFFFF)),
+            "wrong": ("Wrong", "string", str)}
+
+
 class Card:
     """One [Device NAME] section: the registry values it sets."""
 
     def __init__(self, name):
         self.name = name
         self.values = []  # (value name, "dword" | "binary" | "string", data)
-        self.key_texts = 0
-        self.puts = 0
-        self.controls = 0
-        self.gets = 0
-        self.wrongs = 0
+        self.received = {}  # key of RECEIVED: how many
         self.silent = 0  # SILENT bits
 
     def add(self, key, value):
@@ -154,26 +166,13 @@ class Card:
             self.silent &= ~bit
             limit = {"COUNT": 0x7FFFFFFF, "STATUS": 0xFFFF}.get(kind, 0xFFFFFFFF)
             self.values.append((name, "dword", _number(value, limit)))
-        elif k == "get":
-            words = _words(value)
-            if len(words) != 2:
-                raise ValueError(value)
-            self.gets += 1
-            self.values.append(("Get %d" % self.gets, "binary", _pack(words)))
-        elif k == "wrong":
-            self.wrongs += 1
-            self.values.append(("Wrong %d" % self.wrongs, "string", value))
+        elif k in RECEIVED:
+            prefix, vkind, parse = RECEIVED[k]
+            data = parse(value)
+            self.received[k] = self.received.get(k, 0) + 1
+            self.values.append(("%s %d" % (prefix, self.received[k]), vkind, data))
         elif k in ("probes", "closes"):
             self.values.append((key[0].upper() + k[1:], "dword", _number(value, 0x7FFFFFFF)))
-        elif k == "keytext":
-            self.key_texts += 1
-            self.values.append(("KeyText %d" % self.key_texts, "string", value))
-        elif k == "put":
-            self.puts += 1
-            self.values.append(("Put %d" % self.puts, "binary", _pack(_words(value))))
-        elif k == "control":
-            self.controls += 1
-            self.values.append(("Control %d" % self.controls, "dword", _number(value, 0xFFFF)))
         elif k in ("openhandles", "dosnames", "wrongcalls"):
             pass  # what a run left behind; a new run starts without it
         else:
@@ -195,23 +194,11 @@ def _pack(words):
     return b"".join(w.to_bytes(2, "little") for w in words)
 
 
-def _sections(machine_lines):
-    """[(header, [(line number in the block, text)])] of machine-file lines."""
-    sections = []
-    for number, raw in enumerate(machine_lines, 1):
-        s = raw.strip()
-        if s.startswith("[") and s.endswith("]"):
-            sections.append((s[1:-1].strip(), []))
-        elif s and not s.startswith(";") and not s.startswith("#") and sections:
-            sections[-1][1].append((number, s))
-    return sections
-
-
 def parse_cards(machine_lines):
     """The cards of a scenario's machine lines. Raises CardDriverError on a
     line the simulated machine would refuse too."""
     cards = []
-    for header, lines in _sections(machine_lines):
+    for header, lines in sc.sections(machine_lines):
         if header.lower()[:7] != "device ":
             continue
         name = header[7:].strip()
@@ -247,7 +234,7 @@ def unsupported(machine_lines):
     except CardDriverError as e:
         return str(e)
     names = set(n.lower() for n in LINKED_NAMES) | set(c.name.lower() for c in cards)
-    for header, lines in _sections(machine_lines):
+    for header, lines in sc.sections(machine_lines):
         if header.lower() != "dosdevices":
             continue
         for _, text in lines:
@@ -285,17 +272,14 @@ def words_text(words):
 def render_card(name, values):
     """Machine-file lines of one card from its registry values
     {lower name: (name, type, bytes)}, in the simulated machine's order."""
-    def dword(n):
+    def value(n, vtype):
         v = values.get(n.lower())
-        if v is None or v[1] != sc.REG_DWORD:
+        if v is None or v[1] != vtype:
             raise CardDriverError("card %s: no %s in its key; did the driver start?" % (name, n))
-        return int.from_bytes(v[2], "little")
-
-    def binary(n):
-        v = values.get(n.lower())
-        if v is None or v[1] != sc.REG_BINARY:
-            raise CardDriverError("card %s: no %s in its key" % (name, n))
         return v[2]
+
+    def dword(n):
+        return int.from_bytes(value(n, sc.REG_DWORD), "little")
 
     def numbered(prefix):
         out = []
@@ -310,7 +294,7 @@ def render_card(name, values):
         elif kind == "CONTEXT":
             lines.append("%s=0x%08X" % (n, dword(n)))
         elif kind == "RECORD":
-            lines.append("%s=%s" % (n, words_text(_unpack(binary(n)))))
+            lines.append("%s=%s" % (n, words_text(_unpack(value(n, sc.REG_BINARY)))))
         elif kind != "FAILURE":
             lines.append("%s=%d" % (n, dword(n)))
         elif dword(n):  # written only when set

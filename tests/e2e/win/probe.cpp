@@ -112,11 +112,7 @@ void PrintVector(const char* name, int argc, char** argv) {
     Print(name);
     for (int i = 0; i < argc; ++i) {
         Print("\t");
-        int n = 0;
-        while (argv[i][n] != '\0') {
-            ++n;
-        }
-        PrintHex(argv[i], n);
+        PrintHex(argv[i], TextBytes(argv[i]));
     }
     Print("\n");
 }
@@ -162,7 +158,8 @@ int PrintArgumentVectors(int argc, char** argv) {
     return 0;
 }
 
-int Spawn() {
+// All of standard input into g_Input, ended by a NUL.
+void ReadInput() {
     DWORD got = 0;
     DWORD total = 0;
     HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
@@ -171,6 +168,10 @@ int Spawn() {
         total += got;
     }
     g_Input[total] = '\0';
+}
+
+int Spawn() {
+    ReadInput();
     if (GetModuleFileNameA(nullptr, g_ModulePath, sizeof g_ModulePath) == 0 ||
         !SetEnvironmentVariableA(kChildVariable, "1")) {
         return 2;
@@ -550,14 +551,7 @@ int RunCommand(int argc, char** argv);
 // Every line of standard input as a command; the fields of a line are its
 // arguments, which may be empty.
 int RunSteps() {
-    DWORD got = 0;
-    DWORD total = 0;
-    HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
-    while (total < sizeof g_Input - 1 &&
-           ReadFile(input, g_Input + total, sizeof g_Input - 1 - total, &got, nullptr) && got > 0) {
-        total += got;
-    }
-    g_Input[total] = '\0';
+    ReadInput();
     int failed = 0;
     char* line = g_Input;
     while (*line != '\0') {

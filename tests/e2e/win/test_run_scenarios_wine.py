@@ -8,16 +8,14 @@ Usage: test_run_scenarios_wine.py --exe rckrv48.exe --probe rck_probe.exe [--pre
 
 import argparse
 import os
-import subprocess
 import sys
-import tempfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 RUNNER = os.path.join(HERE, "..", "run_scenarios_wine.py")
+sys.path.insert(0, os.path.join(HERE, ".."))
+import scenario as sc  # noqa: E402
 
-# Each scenario's name ends in how the runner has to report it:
-# "must pass", or "must fail: TEXT" / "must skip: TEXT" with a text the
-# report has to hold.
+# Each scenario's name ends in how the runner has to report it.
 SCENARIOS = r"""
 keytext FALLBACK = --default 2 abcde 0x0102030405 "" 'a"b\ c d e fg'
 === manager present, leaving RAD INSTALLED 1 behind, must pass
@@ -103,41 +101,18 @@ def main():
     parser.add_argument("--probe", required=True)
     parser.add_argument("--prefix")
     args = parser.parse_args()
-    with tempfile.TemporaryDirectory() as d:
-        path = os.path.join(d, "runner.scn")
-        with open(path, "w", encoding="latin-1") as f:
-            f.write(SCENARIOS)
-        command = [sys.executable, RUNNER, "--exe", args.exe, "--probe", args.probe, path]
-        if args.prefix:
-            command[2:2] = ["--prefix", args.prefix]
-        proc = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                              timeout=600)
-    output = proc.stdout.decode("latin-1")
+    command = [sys.executable, RUNNER, "--exe", args.exe, "--probe", args.probe]
+    if args.prefix:
+        command[2:2] = ["--prefix", args.prefix]
+    output, returncode, problems = sc.play_runner(command, SCENARIOS)
     if "Wine not found" in output:
         print(output)
-        return proc.returncode
-    # Group the runner's report by scenario: its verdict line and the lines below.
-    reports = []
-    for line in output.splitlines():
-        if line.startswith(("ok   ", "FAIL ", "skip ")):
-            reports.append([line])
-        elif line.startswith("     ") and reports:
-            reports[-1].append(line)
-    problems = []
-    names = [l[4:].strip() for l in SCENARIOS.splitlines() if l.startswith("=== ")]
-    if len(reports) != len(names):
-        problems.append("%d reports for %d scenarios" % (len(reports), len(names)))
-    for name, report in zip(names, reports):
-        verdict, _, wanted = name.partition(", must ")[2].partition(": ")
-        text = "\n".join(report)
-        expected_head = {"pass": "ok", "fail": "FAIL", "skip": "skip"}[verdict]
-        if not report[0].startswith(expected_head) or wanted not in text:
-            problems.append("%s: the runner said\n%s" % (name, text))
-    if proc.returncode != 1:
-        problems.append("runner exit code %d, expected 1" % proc.returncode)
+        return returncode
+    if returncode != 1:
+        problems.append("runner exit code %d, expected 1" % returncode)
     for p in problems:
         print("FAIL %s" % p)
-    print("%d runner verdicts checked, %d wrong" % (len(names), len(problems)))
+    print("%d runner verdicts checked, %d wrong" % (SCENARIOS.count("\n=== "), len(problems)))
     return 1 if problems else 0
 
 
