@@ -284,8 +284,17 @@ class Wine:
         fields = [f for step in steps for f in step]
         if any("\t" in f or "\n" in f for f in fields):
             raise WineError("a probe step holds a tab or a line end: %r" % steps)
-        proc = self.run(self.probe, ["steps"], timeout=300,
-                        stdin="".join("\t".join(step) + "\n" for step in steps).encode("latin-1"))
+        stdin = "".join("\t".join(step) + "\n" for step in steps).encode("latin-1")
+        proc = self.run(self.probe, ["steps"], timeout=300, stdin=stdin)
+        if not proc.stdout and not proc.stderr:
+            # Now and then, on a loaded machine, a probe start gives back
+            # nothing at all: not one answer, not a word on standard error
+            # (the cause is not known; a step that fails still answers, and
+            # a crash leaves Wine's report on standard error). It is tried
+            # once more, and said so; a second silence fails below.
+            print("rck_probe steps: no output (exit code %d); started once more" % proc.returncode,
+                  file=sys.stderr)
+            proc = self.run(self.probe, ["steps"], timeout=300, stdin=stdin)
         results = []
         text = []
         for line in proc.stdout.decode("latin-1").split("\n"):
