@@ -13,6 +13,7 @@
 
 #include "driver/protocol.h"
 #include "keyrecord/keyrecord.h"
+#include "runtime/text.h"
 #include "simwin/simctl.h"
 #include "simwin/simctl_devices.h"
 #include "simwin/simctl_registry.h"
@@ -31,16 +32,6 @@ namespace {
 
 FuzzedDataProvider* g_Replies = nullptr;
 
-void Put16(unsigned char* p, unsigned v) {
-    p[0] = static_cast<unsigned char>(v);
-    p[1] = static_cast<unsigned char>(v >> 8);
-}
-
-void Put32(unsigned char* p, unsigned v) {
-    Put16(p, v & 0xFFFF);
-    Put16(p + 2, v >> 16);
-}
-
 } // namespace
 
 extern "C" BOOL WINAPI __wrap_DeviceIoControl(HANDLE h, DWORD code, LPVOID in, DWORD inSize,
@@ -52,7 +43,7 @@ extern "C" BOOL WINAPI __wrap_DeviceIoControl(HANDLE h, DWORD code, LPVOID in, D
     }
     FuzzedDataProvider& r = *g_Replies;
     unsigned char* block = static_cast<unsigned char*>(out);
-    const unsigned type = block[kRecordTypeOffset] | (block[kRecordTypeOffset + 1] << 8);
+    const unsigned short type = GetWord16(block + kRecordTypeOffset);
     switch (r.ConsumeIntegralInRange(0, 7)) {
     case 0: // as the simulated driver answered
         return ok;
@@ -61,23 +52,24 @@ extern "C" BOOL WINAPI __wrap_DeviceIoControl(HANDLE h, DWORD code, LPVOID in, D
         return FALSE;
     case 2: {
         static const unsigned kStatuses[] = {0, 8, 68, 69, 66, 255};
-        Put16(block + kStatusOffset,
-              r.ConsumeBool() ? r.PickValueInArray(kStatuses) : r.ConsumeIntegral<uint16_t>());
+        PutWord16(block + kStatusOffset,
+                  r.ConsumeBool() ? r.PickValueInArray(kStatuses) : r.ConsumeIntegral<uint16_t>());
         break;
     }
     case 3:
-        Put16(block + kStatusOffset, r.ConsumeBool() ? 0 : r.ConsumeIntegral<uint16_t>());
-        Put32(block + kContextOffset, r.ConsumeIntegral<uint32_t>());
+        PutWord16(block + kStatusOffset, r.ConsumeBool() ? 0 : r.ConsumeIntegral<uint16_t>());
+        PutWord32(block + kContextOffset, r.ConsumeIntegral<uint32_t>());
         break;
     case 4:
     case 5: { // a record reply of any length, for the type asked or another
-        Put16(block + kStatusOffset, r.ConsumeBool() ? 0 : 8);
+        PutWord16(block + kStatusOffset, r.ConsumeBool() ? 0 : 8);
         size_t words = r.ConsumeIntegralInRange<size_t>(0, 12);
-        Put16(block + kRecordLengthOffset,
-              r.ConsumeBool() ? static_cast<unsigned>(words + 1) : r.ConsumeIntegral<uint16_t>());
-        Put16(block + kRecordTypeOffset, r.ConsumeBool() ? type : r.ConsumeIntegral<uint16_t>());
+        PutWord16(block + kRecordLengthOffset, r.ConsumeBool() ? static_cast<unsigned>(words + 1)
+                                                               : r.ConsumeIntegral<uint16_t>());
+        PutWord16(block + kRecordTypeOffset,
+                  r.ConsumeBool() ? type : r.ConsumeIntegral<uint16_t>());
         for (size_t w = 0; w < words; ++w) {
-            Put16(block + kRecordDataOffset + 2 * w, r.ConsumeIntegral<uint16_t>());
+            PutWord16(block + kRecordDataOffset + 2 * w, r.ConsumeIntegral<uint16_t>());
         }
         break;
     }

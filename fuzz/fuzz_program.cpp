@@ -105,11 +105,6 @@ bool Present(FuzzedDataProvider& in) {
     return in.ConsumeIntegralInRange(0, 7) != 7;
 }
 
-struct Machine {
-    std::string text;
-    std::vector<std::string> faults;
-};
-
 std::string AdapterKeyFor(int family, FuzzedDataProvider& in, std::string* driver) {
     switch (family) {
     case 1:
@@ -134,35 +129,29 @@ std::string AdapterKeyFor(int family, FuzzedDataProvider& in, std::string* drive
     }
 }
 
+// The families, each with the device its card driver has. A made-up version
+// and a failing version query get the registry and device of Windows 2000.
+const struct {
+    int family;
+    const char* windows;
+    const char* device;
+} kFamilies[] = {
+    {8, "PlatformId=2\nMajorVersion=5\nMinorVersion=0\n", "PcCard0-0"},
+    {1, "PlatformId=1\nMajorVersion=4\nMinorVersion=0\n", "RUKRV41.VXD"},
+    {2, "PlatformId=1\nMajorVersion=4\nMinorVersion=10\n", "RUKRV48.VXD"},
+    {4, "PlatformId=2\nMajorVersion=4\nMinorVersion=0\n", "RNKRV521"},
+};
+
 std::string BuildMachine(FuzzedDataProvider& in) {
-    std::string windows;
-    int family = 0;
-    switch (in.ConsumeIntegralInRange(0, 5)) {
-    case 0:
-        family = 8;
-        windows = "PlatformId=2\nMajorVersion=5\nMinorVersion=0\n";
-        break;
-    case 1:
-        family = 1;
-        windows = "PlatformId=1\nMajorVersion=4\nMinorVersion=0\n";
-        break;
-    case 2:
-        family = 2;
-        windows = "PlatformId=1\nMajorVersion=4\nMinorVersion=10\n";
-        break;
-    case 3:
-        family = 4;
-        windows = "PlatformId=2\nMajorVersion=4\nMinorVersion=0\n";
-        break;
-    case 4:
+    const int choice = in.ConsumeIntegralInRange(0, 5);
+    const auto& f = kFamilies[choice < 4 ? choice : 0];
+    const int family = f.family;
+    std::string windows = f.windows;
+    if (choice == 4) {
         windows = "PlatformId=" + std::to_string(in.ConsumeIntegralInRange(0, 3)) +
                   "\nMajorVersion=" + std::to_string(in.ConsumeIntegral<uint8_t>()) + "\n";
-        family = 8;
-        break;
-    default:
+    } else if (choice == 5) {
         windows = "VersionQuery=fails\n";
-        family = 8;
-        break;
     }
     std::string text = "RCKRV48 MACHINE 1\n[Windows]\n" + windows;
     text += "BuildNumber=" + std::to_string(in.ConsumeIntegral<uint32_t>()) + "\n";
@@ -180,11 +169,7 @@ std::string BuildMachine(FuzzedDataProvider& in) {
     int devices = in.PickValueInArray(kDeviceCounts);
     std::vector<std::string> used;
     for (int d = 0; d < devices; ++d) {
-        std::string name = in.ConsumeBool() ? in.PickValueInArray(kDeviceNames)
-                           : family == 1    ? "RUKRV41.VXD"
-                           : family == 2    ? "RUKRV48.VXD"
-                           : family == 4    ? "RNKRV521"
-                                            : "PcCard0-0";
+        std::string name = in.ConsumeBool() ? in.PickValueInArray(kDeviceNames) : f.device;
         bool twice = false;
         for (const std::string& u : used) {
             twice = twice || u == name;

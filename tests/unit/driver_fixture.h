@@ -8,11 +8,11 @@
 #include "settings/platform.h"
 #include "simwin/simctl.h"
 #include "simwin/simctl_devices.h"
+#include "tests/unit/call_log.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
-#include <vector>
 
 class DriverTest : public ::testing::Test {
   protected:
@@ -32,16 +32,6 @@ class DriverTest : public ::testing::Test {
     SimCardDriver& AddDriver(const std::string& name) {
         SimAddCardDriver(name);
         return *SimCardDriverSettings(name);
-    }
-    // The calls of one function, in order, without the function name.
-    std::vector<std::string> Calls(const std::string& function) {
-        std::vector<std::string> out;
-        for (const std::string& entry : SimCallLog()) {
-            if (entry.compare(0, function.size() + 1, function + " ") == 0) {
-                out.push_back(entry.substr(function.size() + 1));
-            }
-        }
-        return out;
     }
     // Nothing of the device is left: the channel is closed, no handle is open
     // and no DOS device name remains.

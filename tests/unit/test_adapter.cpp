@@ -7,6 +7,7 @@
 #include "settings/platform.h"
 #include "simwin/simctl.h"
 #include "simwin/simctl_registry.h"
+#include "tests/unit/call_log.h"
 
 #include <gtest/gtest.h>
 
@@ -51,17 +52,6 @@ class AdapterTest : public ::testing::Test {
     static void Vendor(const std::string& key, const std::string& text) {
         SimRegSetString(key, "VendorDescription", text);
     }
-
-    // Values read, in order, as "name@key".
-    static std::vector<std::string> Reads() {
-        std::vector<std::string> out;
-        for (const std::string& call : SimCallLog()) {
-            if (call.rfind("RegOpenKeyExA ", 0) == 0) {
-                out.push_back(call.substr(14, call.find(" options") - 14));
-            }
-        }
-        return out;
-    }
 };
 
 TEST_F(AdapterTest, CardIdTableInOrderWithItsEnd) {
@@ -84,7 +74,7 @@ TEST_F(AdapterTest, Win98FindsTheOnlyEnumeratedRow) {
         "HKEY_LOCAL_MACHINE\\Enum\\PCMCIA\\KESTRAN_INSTRUMENTS-AIRLOOM/IEEE-D3B5\\0",
         "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class\\Net\\0003",
     };
-    EXPECT_EQ(expected, Reads()) << "rows 4 and 5 are never read";
+    EXPECT_EQ(expected, KeysOpened("RegOpenKeyExA")) << "rows 4 and 5 are never read";
 }
 
 TEST_F(AdapterTest, Win95RowWithAnotherVendorFailsAndTheNextWins) {
@@ -139,7 +129,7 @@ TEST_F(AdapterTest, EachFamilyReadsOnlyItsInstance) {
     EXPECT_EQ(1, FindAdapter(g_CardIdTable));
     EXPECT_EQ(
         "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Enum\\PCMCIA\\TMX-AirLoom/IEEE-F170\\1",
-        Reads()[4]);
+        KeysOpened("RegOpenKeyExA")[4]);
     EXPECT_STREQ("System\\CurrentControlSet\\Control\\Class\\X\\0000", g_AdapterKeyPath);
 }
 
@@ -154,7 +144,7 @@ TEST_F(AdapterTest, Nt4TriesServiceInstancesOneToNine) {
         "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\RNKRV522\\Parameters",
         "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\RNKRV523\\Parameters",
     };
-    EXPECT_EQ(expected, Reads());
+    EXPECT_EQ(expected, KeysOpened("RegOpenKeyExA"));
 
     SimReset();
     Vendor(std::string(kNtKey) + "9\\Parameters", kCard);

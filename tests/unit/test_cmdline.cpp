@@ -45,10 +45,16 @@ struct Example {
     Args args;
 };
 
+void ExpectSplits(const std::vector<Example>& examples, const std::string& context = "") {
+    for (const Example& e : examples) {
+        EXPECT_EQ(e.args, Split(e.line)) << context << e.line;
+    }
+}
+
 // The examples the C runtime's documentation of that time gives, with the
 // program name in front.
 TEST(SplitCommandLine, DocumentedExamples) {
-    const Example examples[] = {
+    ExpectSplits({
         {R"(p "a b c" d e)", {"p", "a b c", "d", "e"}},
         {R"(p "ab\"c" "\\" d)", {"p", R"(ab"c)", R"(\)", "d"}},
         {R"(p "abc" d e)", {"p", "abc", "d", "e"}},
@@ -56,14 +62,11 @@ TEST(SplitCommandLine, DocumentedExamples) {
         {R"(p a\\b d"e f"g h)", {"p", R"(a\\b)", "de fg", "h"}},
         {R"(p a\\\"b c d)", {"p", R"(a\"b)", "c", "d"}},
         {R"(p a\\\\"b c" d e)", {"p", R"(a\\b c)", "d", "e"}},
-    };
-    for (const Example& e : examples) {
-        EXPECT_EQ(e.args, Split(e.line)) << e.line;
-    }
+    });
 }
 
 TEST(SplitCommandLine, BackslashesCountOnlyBeforeAQuote) {
-    const Example examples[] = {
+    ExpectSplits({
         {R"(p \ \\ \\\ a\b)", {"p", R"(\)", R"(\\)", R"(\\\)", R"(a\b)"}},
         {R"(p \"a)", {"p", R"("a)"}},
         {R"(p \\"a b")", {"p", R"(\a b)"}},
@@ -72,14 +75,11 @@ TEST(SplitCommandLine, BackslashesCountOnlyBeforeAQuote) {
         {R"(p "a\" b")", {"p", R"(a" b)"}},
         {R"(p a\)", {"p", R"(a\)"}},
         {R"(p "a\\)", {"p", R"(a\\)"}},
-    };
-    for (const Example& e : examples) {
-        EXPECT_EQ(e.args, Split(e.line)) << e.line;
-    }
+    });
 }
 
 TEST(SplitCommandLine, QuotesAndEmptyArguments) {
-    const Example examples[] = {
+    ExpectSplits({
         {R"(p "")", {"p", ""}},
         {R"(p "" "" x)", {"p", "", "", "x"}},
         {"p \"\"\t\"\"", {"p", "", ""}},
@@ -88,10 +88,7 @@ TEST(SplitCommandLine, QuotesAndEmptyArguments) {
         {R"(p "a b)", {"p", "a b"}},
         {R"(p "a"b c)", {"p", "ab", "c"}},
         {R"(p ")", {"p", ""}},
-    };
-    for (const Example& e : examples) {
-        EXPECT_EQ(e.args, Split(e.line)) << e.line;
-    }
+    });
 }
 
 TEST(SplitCommandLine, OnlySpaceAndTabSeparate) {
@@ -106,21 +103,21 @@ TEST(SplitCommandLine, OnlySpaceAndTabSeparate) {
 // Where the older runtime and its successors part: a pair of quotes inside
 // a quoted part ends it.
 TEST(SplitCommandLine, PairOfQuotesEndsTheQuotedPart) {
-    const Example examples[] = {
-        {R"(p "a""b" c)", {"p", R"(a"b c)"}},          {R"(p """ a)", {"p", R"(")", "a"}},
-        {R"(p a"b"" c d)", {"p", R"(ab")", "c", "d"}}, {R"(p "a""b""c")", {"p", R"(a"bc)"}},
-        {R"(p """""" x)", {"p", R"("")", "x"}},        {R"(p "a\\""b")", {"p", R"(a\"b)"}},
-    };
-    for (const Example& e : examples) {
-        EXPECT_EQ(e.args, Split(e.line)) << e.line;
-    }
+    ExpectSplits({
+        {R"(p "a""b" c)", {"p", R"(a"b c)"}},
+        {R"(p """ a)", {"p", R"(")", "a"}},
+        {R"(p a"b"" c d)", {"p", R"(ab")", "c", "d"}},
+        {R"(p "a""b""c")", {"p", R"(a"bc)"}},
+        {R"(p """""" x)", {"p", R"("")", "x"}},
+        {R"(p "a\\""b")", {"p", R"(a\"b)"}},
+    });
 }
 
 // The program name is a path: a quote at its start runs it to the next
 // quote, and the arguments start right after that; any other quote is part
 // of the name, and backslashes are kept.
 TEST(SplitCommandLine, ProgramNameHasItsOwnRule) {
-    const Example examples[] = {
+    ExpectSplits({
         {R"("C:\Program Files\rckrv48.exe" V)", {R"(C:\Program Files\rckrv48.exe)", "V"}},
         {R"(C:\tools\rckrv48.exe V)", {R"(C:\tools\rckrv48.exe)", "V"}},
         {R"("rckrv48"V)", {"rckrv48", "V"}},
@@ -134,10 +131,7 @@ TEST(SplitCommandLine, ProgramNameHasItsOwnRule) {
         {" V", {"", "V"}},
         {"\t\tV W", {"", "V", "W"}},
         {"", {""}},
-    };
-    for (const Example& e : examples) {
-        EXPECT_EQ(e.args, Split(e.line)) << e.line;
-    }
+    });
 }
 
 // On a double-byte code page the byte after a lead byte belongs to it: in
@@ -145,22 +139,21 @@ TEST(SplitCommandLine, ProgramNameHasItsOwnRule) {
 // backslash. The same bytes on code page 1252 are two characters.
 TEST(SplitCommandLine, DoubleByteCharacters) {
     SimSetCodePage(932);
-    const Example cp932[] = {
-        {"p \"ab \x95\x5c\" x", {"p", "ab \x95\x5c", "x"}},
-        {"p \x95\x5c\"a b\"",
-         {"p", "\x95\x5c"
-               "a b"}},
-        {"p \x95\x5c\x5c\"a", {"p", "\x95\x5c\"a"}},
-        {"p \"\x95\x5c\"\"", {"p", "\x95\x5c\""}},
-        {"\"C:\\\x95\x5c\" V", {"C:\\\x95\x5c", "V"}},
-        {"C:\\\x95\x5c\"x\" V", {"C:\\\x95\x5c\"x\"", "V"}},
-        {"p \xe0\x40 \x81", {"p", "\xe0\x40", "\x81"}},
-        {"p \x81 a", {"p", "\x81 a"}},
-        {"p \xfe\x5c\"", {"p", "\xfe\""}},
-    };
-    for (const Example& e : cp932) {
-        EXPECT_EQ(e.args, Split(e.line)) << "code page 932: " << e.line;
-    }
+    ExpectSplits(
+        {
+            {"p \"ab \x95\x5c\" x", {"p", "ab \x95\x5c", "x"}},
+            {"p \x95\x5c\"a b\"",
+             {"p", "\x95\x5c"
+                   "a b"}},
+            {"p \x95\x5c\x5c\"a", {"p", "\x95\x5c\"a"}},
+            {"p \"\x95\x5c\"\"", {"p", "\x95\x5c\""}},
+            {"\"C:\\\x95\x5c\" V", {"C:\\\x95\x5c", "V"}},
+            {"C:\\\x95\x5c\"x\" V", {"C:\\\x95\x5c\"x\"", "V"}},
+            {"p \xe0\x40 \x81", {"p", "\xe0\x40", "\x81"}},
+            {"p \x81 a", {"p", "\x81 a"}},
+            {"p \xfe\x5c\"", {"p", "\xfe\""}},
+        },
+        "code page 932: ");
     SimSetCodePage(936);
     EXPECT_EQ((Args{"p", "\xfe\x5c", "x"}), Split("p \"\xfe\x5c\" x"));
     SimSetCodePage(1252);

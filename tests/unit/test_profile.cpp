@@ -12,6 +12,7 @@
 #include "settings/platform.h"
 #include "simwin/simctl.h"
 #include "simwin/simctl_registry.h"
+#include "tests/unit/call_log.h"
 
 #include <gtest/gtest.h>
 
@@ -23,6 +24,8 @@ namespace {
 
 using Bytes = std::vector<unsigned char>;
 
+// The root key as the call log names it, before a key's path.
+const std::string kRoot = "HKEY_LOCAL_MACHINE\\";
 const std::string kAdapter = "System\\CurrentControlSet\\Control\\Class\\{4D36E972}\\0007";
 const std::string kEnum =
     "System\\CurrentControlSet\\Enum\\PCMCIA\\KESTRAN_INSTRUMENTS-AIRLOOM/IEEE-4E21\\1";
@@ -95,17 +98,6 @@ class ProfileTest : public ::testing::Test {
     }
     static void Installed() { SimRegSetString(kEnum, "Driver", "{4D36E972}\\0007"); }
 
-    // Keys whose "Encryption" was set, in the order of the writes.
-    static std::vector<std::string> Writes() {
-        std::vector<std::string> out;
-        for (const std::string& call : SimCallLog()) {
-            if (call.rfind("RegCreateKeyExA HKEY_LOCAL_MACHINE\\", 0) == 0) {
-                out.push_back(call.substr(35, call.find(" options") - 35));
-            }
-        }
-        return out;
-    }
-
     std::string text_;
 };
 
@@ -116,7 +108,8 @@ TEST_F(ProfileTest, ActiveProfileIsWrittenFirstThenTheAdapter) {
     EXPECT_EQ(1, WriteEncryption(text_.c_str(), 2));
     EXPECT_EQ(text_, Value(Profile(2), "Encryption"));
     EXPECT_EQ(text_, Value(kAdapter, "Encryption"));
-    EXPECT_EQ((std::vector<std::string>{Profile(2), kAdapter}), Writes());
+    EXPECT_EQ((std::vector<std::string>{kRoot + Profile(2), kRoot + kAdapter}),
+              KeysOpened("RegCreateKeyExA"));
     // ConfigType is read first, then the profile's presence.
     ASSERT_GE(SimCallLog().size(), 5u);
     EXPECT_EQ("RegQueryValueExA 0x1000 \"ConfigType\" size=32 data=yes", SimCallLog()[1]);
@@ -146,7 +139,7 @@ TEST_F(ProfileTest, ProfileZeroWritesOnlyTheAdapter) {
     SimClearCallLog();
     EXPECT_EQ(1, WriteEncryption(text_.c_str(), 0));
     EXPECT_EQ(text_, Value(kAdapter, "Encryption"));
-    EXPECT_EQ(std::vector<std::string>{kAdapter}, Writes());
+    EXPECT_EQ(std::vector<std::string>{kRoot + kAdapter}, KeysOpened("RegCreateKeyExA"));
     EXPECT_FALSE(SimRegKeyExists(Profile(1)));
 }
 
@@ -300,10 +293,8 @@ TEST_F(ProfileTest, DriverVersionIsReadInOrderAndMustMatch) {
     SimClearCallLog();
     EXPECT_EQ(1, CheckDriverVersion());
     std::vector<std::string> queries;
-    for (const std::string& call : SimCallLog()) {
-        if (call.rfind("RegQueryValueExA", 0) == 0) {
-            queries.push_back(call.substr(call.find('"')));
-        }
+    for (const std::string& call : Calls("RegQueryValueExA")) {
+        queries.push_back(call.substr(call.find('"')));
     }
     EXPECT_EQ((std::vector<std::string>{"\"DriverVariant\" size=32 data=yes",
                                         "\"DriverMajor\" size=32 data=yes",

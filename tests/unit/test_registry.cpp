@@ -19,6 +19,11 @@ const char kKey[] = "Software\\Corvane\\Test";
 const char kCanary = '#';
 const int kUntouched = 0x5EED;
 
+// A text as the registry stores it, with its terminator.
+std::string Sz(const std::string& text) {
+    return text + '\0';
+}
+
 class RegistryTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -115,91 +120,44 @@ TEST_F(RegistryTest, ReadStringCallsAndLimits) {
     EXPECT_TRUE(DestUntouched());
 }
 
-TEST_F(RegistryTest, ReadStringIntoASmallerDestination) {
-    SimRegSetString(kKey, "Name", "CORVANE PC Card");
-    EXPECT_EQ(0, Read("Name", 15)) << "no room for the terminator";
-    EXPECT_TRUE(DestUntouched());
-    EXPECT_EQ(1, Read("Name", 16));
-    EXPECT_STREQ("CORVANE PC Card", dest_);
-    EXPECT_EQ(kCanary, dest_[16]);
-}
-
-TEST_F(RegistryTest, ReadStringTakesRawBytesAndTerminatesThem) {
-    SetRaw("Bare", REG_SZ, "abc");
-    EXPECT_EQ(0, Read("Bare", 3));
-    EXPECT_TRUE(DestUntouched());
-    EXPECT_EQ(1, Read("Bare", 4));
-    EXPECT_EQ(std::string("abc\0", 4), std::string(dest_, 4));
-    EXPECT_EQ(kCanary, dest_[4]);
-
-    std::memset(dest_, kCanary, sizeof dest_);
-    SetRaw("Bin", REG_BINARY, std::string("\x01\x00\x02\x00", 4));
-    EXPECT_EQ(1, Read("Bin", 4));
-    EXPECT_EQ(std::string("\x01\x00\x02\x00", 4), std::string(dest_, 4));
-    EXPECT_EQ(kCanary, dest_[4]);
-
-    std::memset(dest_, kCanary, sizeof dest_);
-    SetRaw("Dword", REG_DWORD, std::string("\x0e\x00\x00\x00", 4));
-    EXPECT_EQ(1, Read("Dword"));
-    EXPECT_EQ(std::string("\x0e\x00\x00\x00", 4), std::string(dest_, 4));
-    EXPECT_EQ(kCanary, dest_[4]);
-
-    std::memset(dest_, kCanary, sizeof dest_);
-    SetRaw("Empty", REG_SZ, "");
-    EXPECT_EQ(1, Read("Empty", 1));
-    EXPECT_EQ('\0', dest_[0]);
-    EXPECT_EQ(kCanary, dest_[1]);
-
-    // 259 bytes without a terminator are within the limit but need 260.
-    std::memset(dest_, kCanary, sizeof dest_);
-    SetRaw("Full", REG_SZ, std::string(259, 'f'));
-    EXPECT_EQ(0, Read("Full", 259));
-    EXPECT_TRUE(DestUntouched());
-    EXPECT_EQ(1, Read("Full", 260));
-    EXPECT_EQ(std::string(259, 'f'), std::string(dest_));
-}
-
-// Data longer than the destination is cut to it when its text, up to the
-// first zero byte, still fits with that zero.
-TEST_F(RegistryTest, ReadStringCutsDataAfterTheText) {
-    SetRaw("Tail", REG_SZ, std::string("name\0tail-bytes", 15));
-    EXPECT_EQ(1, Read("Tail", 5));
-    EXPECT_EQ(std::string("name\0", 5), std::string(dest_, 5));
-    EXPECT_EQ(kCanary, dest_[5]);
-    std::memset(dest_, kCanary, sizeof dest_);
-    EXPECT_EQ(1, Read("Tail", 8));
-    EXPECT_EQ(std::string("name\0tai", 8), std::string(dest_, 8));
-    EXPECT_EQ(kCanary, dest_[8]);
-    std::memset(dest_, kCanary, sizeof dest_);
-    EXPECT_EQ(0, Read("Tail", 4)) << "no room for the text's zero";
-    EXPECT_TRUE(DestUntouched());
-}
-
-TEST_F(RegistryTest, ReadNumberFromText) {
+// Reads into a destination of `size` bytes: raw bytes of any type are taken
+// and a terminator added when there is room for it. Data longer than the
+// destination is cut to it when its text, up to the first zero byte, still
+// fits with that zero.
+TEST_F(RegistryTest, ReadStringStaysWithinTheDestination) {
+    const std::string card("CORVANE PC Card\0", 16);
+    const std::string tail("name\0tail-bytes", 15);
     const struct {
-        const char* text;
-        int number;
+        DWORD type;
+        std::string data;
+        int size;
+        std::string expected; // empty: the read fails and writes nothing
     } cases[] = {
-        {" 14", 14},
-        {"\t\n\v\f\r 14", 14},
-        {"14abc", 14},
-        {"", 0},
-        {"abc", 0},
-        {"-3", -3},
-        {"+7", 7},
-        {"- 3", 0},
-        {"2147483647", INT_MAX},
-        {"2147483648", INT_MAX},
-        {"99999999999999999999", INT_MAX},
-        {"-2147483648", INT_MIN},
-        {"-2147483649", INT_MIN},
-        {"-99999999999999999999999999999", INT_MIN},
+        {REG_SZ, card, 15, ""}, // no room for the terminator
+        {REG_SZ, card, 16, card},
+        {REG_SZ, "abc", 3, ""},
+        {REG_SZ, "abc", 4, std::string("abc\0", 4)},
+        {REG_BINARY, std::string("\x01\x00\x02\x00", 4), 4, std::string("\x01\x00\x02\x00", 4)},
+        {REG_DWORD, std::string("\x0e\x00\x00\x00", 4), kRegStringLimit,
+         std::string("\x0e\x00\x00\x00", 4)},
+        {REG_SZ, "", 1, std::string(1, '\0')},
+        // 259 bytes without a terminator are within the limit but need 260.
+        {REG_SZ, std::string(259, 'f'), 259, ""},
+        {REG_SZ, std::string(259, 'f'), 260, std::string(259, 'f') + '\0'},
+        {REG_SZ, tail, 5, std::string("name\0", 5)},
+        {REG_SZ, tail, 8, std::string("name\0tai", 8)},
+        {REG_SZ, tail, 4, ""}, // no room for the text's zero
     };
     for (const auto& c : cases) {
-        SimRegSetString(kKey, "N", c.text);
-        int ok = 0;
-        EXPECT_EQ(c.number, Number("N", &ok)) << '"' << c.text << '"';
-        EXPECT_EQ(1, ok) << c.text;
+        SetRaw("V", c.type, c.data);
+        std::memset(dest_, kCanary, sizeof dest_);
+        EXPECT_EQ(c.expected.empty() ? 0 : 1, Read("V", c.size)) << c.type << " " << c.size;
+        if (c.expected.empty()) {
+            EXPECT_TRUE(DestUntouched()) << c.size;
+        } else {
+            EXPECT_EQ(c.expected, std::string(dest_, c.expected.size())) << c.size;
+            EXPECT_EQ(kCanary, dest_[c.expected.size()]) << c.size;
+        }
     }
 }
 
@@ -229,12 +187,28 @@ TEST_F(RegistryTest, ReadNumberLimitsAndCalls) {
     EXPECT_EQ(kUntouched, n);
 }
 
-TEST_F(RegistryTest, ReadNumberFromOtherTypes) {
+// Text is read as the C runtime reads a decimal number; other types give
+// their first four bytes, least significant first.
+TEST_F(RegistryTest, ReadNumberFromTextAndOtherTypes) {
     const struct {
         DWORD type;
         std::string data;
         int number;
     } cases[] = {
+        {REG_SZ, Sz(" 14"), 14},
+        {REG_SZ, Sz("\t\n\v\f\r 14"), 14},
+        {REG_SZ, Sz("14abc"), 14},
+        {REG_SZ, Sz(""), 0},
+        {REG_SZ, Sz("abc"), 0},
+        {REG_SZ, Sz("-3"), -3},
+        {REG_SZ, Sz("+7"), 7},
+        {REG_SZ, Sz("- 3"), 0},
+        {REG_SZ, Sz("2147483647"), INT_MAX},
+        {REG_SZ, Sz("2147483648"), INT_MAX},
+        {REG_SZ, Sz("99999999999999999999"), INT_MAX},
+        {REG_SZ, Sz("-2147483648"), INT_MIN},
+        {REG_SZ, Sz("-2147483649"), INT_MIN},
+        {REG_SZ, Sz("-99999999999999999999999999999"), INT_MIN},
         {REG_DWORD, std::string("\x0e\x00\x00\x00", 4), 14},
         {REG_DWORD, std::string("\xff\xff\xff\xff", 4), -1},
         {REG_BINARY, std::string("\x34\x12", 2), 0x1234},
@@ -249,8 +223,8 @@ TEST_F(RegistryTest, ReadNumberFromOtherTypes) {
     for (const auto& c : cases) {
         SetRaw("N", c.type, c.data);
         int ok = 0;
-        EXPECT_EQ(c.number, Number("N", &ok)) << c.type << " " << c.data.size();
-        EXPECT_EQ(1, ok);
+        EXPECT_EQ(c.number, Number("N", &ok)) << c.type << " \"" << c.data << '"';
+        EXPECT_EQ(1, ok) << c.data;
     }
     SetRaw("N", REG_BINARY, std::string(33, '\x11'));
     int ok = 0;
