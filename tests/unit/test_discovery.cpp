@@ -131,26 +131,27 @@ TEST_F(DiscoveryTest, NoDeviceBehindAnyNameLeavesNothing) {
 TEST_F(DiscoveryTest, UnexpectedDosNameFailuresStopTheSearch) {
     Family(kOsFamilyWin2000);
     SimAddCardDriver("PcCard0-1");
-    // A query error other than file-not-found, even though a later name works.
-    SimFailCall("QueryDosDeviceA", 1, ERROR_ACCESS_DENIED);
-    EXPECT_EQ(66, OpenDriverDevice("KRV"));
-    EXPECT_EQ(0, SimCallCount("DefineDosDeviceA"));
-    EXPECT_EQ(0, SimCallCount("CreateFileA"));
-
-    SimClearFaults();
-    SimClearCallLog();
-    SimFailCall("DefineDosDeviceA", 1, ERROR_ACCESS_DENIED);
-    EXPECT_EQ(66, OpenDriverDevice("KRV"));
-    EXPECT_EQ(0, SimCallCount("CreateFileA"));
-    ExpectNothingLeft();
-
-    // The name was defined but cannot be seen: the definition is taken back.
-    SimClearFaults();
-    SimClearCallLog();
-    SimFailCall("QueryDosDeviceA", 2, ERROR_GEN_FAILURE);
-    EXPECT_EQ(66, OpenDriverDevice("KRV"));
-    EXPECT_EQ(0, SimCallCount("CreateFileA"));
-    ExpectNothingLeft();
+    const struct {
+        const char* function;
+        int occurrence;
+        DWORD error;
+        int defines; // DefineDosDeviceA calls made
+    } faults[] = {
+        // A query error other than file-not-found, even though a later name works.
+        {"QueryDosDeviceA", 1, ERROR_ACCESS_DENIED, 0},
+        {"DefineDosDeviceA", 1, ERROR_ACCESS_DENIED, 1},
+        // The name was defined but cannot be seen: the definition is taken back.
+        {"QueryDosDeviceA", 2, ERROR_GEN_FAILURE, 2},
+    };
+    for (const auto& f : faults) {
+        SimClearFaults();
+        SimClearCallLog();
+        SimFailCall(f.function, f.occurrence, f.error);
+        EXPECT_EQ(66, OpenDriverDevice("KRV")) << f.function << " #" << f.occurrence;
+        EXPECT_EQ(f.defines, SimCallCount("DefineDosDeviceA"));
+        EXPECT_EQ(0, SimCallCount("CreateFileA"));
+        ExpectNothingLeft();
+    }
 }
 
 TEST_F(DiscoveryTest, ProbeFailuresCloseTheAttempt) {

@@ -24,7 +24,15 @@ std::string ExpectedKeyText(const char* key) {
     return text;
 }
 
-class KeyPushTest : public CardTest {};
+class KeyPushTest : public CardTest {
+  protected:
+    // A push that ends with `result` after the device was closed once.
+    void ExpectRefusedAndClosed(int result) {
+        EXPECT_EQ(result, PushKeyToDriver("12345"));
+        EXPECT_EQ(1, Received().closes);
+        ExpectNothingLeft();
+    }
+};
 
 TEST_F(KeyPushTest, SendsTheFreshKeyRecordThenCommitsAndCloses) {
     EXPECT_EQ(0, PushKeyToDriver("1a2b3"));
@@ -71,15 +79,11 @@ TEST_F(KeyPushTest, AnotherOrUnreadableIdentityIsRefusedAndClosed) {
     };
     for (const std::vector<WORD>& identity : identities) {
         AddDriver(kCardDevice).SetIdentity(identity);
-        EXPECT_EQ(5, PushKeyToDriver("12345"));
+        ExpectRefusedAndClosed(5);
         EXPECT_TRUE(Received().keyTexts.empty());
-        EXPECT_EQ(1, Received().closes);
-        ExpectNothingLeft();
     }
     AddDriver(kCardDevice).identity_status = 3;
-    EXPECT_EQ(5, PushKeyToDriver("12345"));
-    EXPECT_EQ(1, Received().closes);
-    ExpectNothingLeft();
+    ExpectRefusedAndClosed(5);
 }
 
 TEST_F(KeyPushTest, NoUsableDeviceGivesSix) {
@@ -94,15 +98,11 @@ TEST_F(KeyPushTest, NoUsableDeviceGivesSix) {
 
 TEST_F(KeyPushTest, RefusedKeyOrCommitIsAFailedPush) {
     Driver().key_text_status = 4;
-    EXPECT_EQ(6, PushKeyToDriver("12345"));
+    ExpectRefusedAndClosed(6);
     EXPECT_TRUE(Received().controls.empty());
-    EXPECT_EQ(1, Received().closes);
-    ExpectNothingLeft();
 
     AddDriver(kCardDevice).control_status = 4;
-    EXPECT_EQ(6, PushKeyToDriver("12345"));
-    EXPECT_EQ(1, Received().closes);
-    ExpectNothingLeft();
+    ExpectRefusedAndClosed(6);
 }
 
 TEST_F(KeyPushTest, UnacknowledgedCloseKeepsTheResultButLeavesNothing) {
