@@ -250,19 +250,14 @@ static void answer(struct card_settings* s, struct card_session* h, uint8_t* blo
 uint32_t card_call(struct card_settings* s, struct card_session* h, uint32_t code,
                    const uint8_t* input, uint32_t input_size, uint8_t* block, uint32_t size,
                    struct card_received* r) {
+    static const struct card_received nothing = {0};
     uint32_t n;
-    r->event = CARD_EVENT_NONE;
-    r->sub_code = 0;
-    r->words = 0;
-    r->word_count = 0;
-    r->wrong = 0;
+    *r = nothing;
     r->kind = CARD_KIND_NONE;
     r->code = code;
     r->input_size = input_size;
     r->input_value = input != 0 && input_size >= CARD_INPUT_SIZE ? card_get32(input) : 0;
     r->output_size = size;
-    r->length = 0;
-    r->type = 0;
     if (s->call_error != 0) {
         return s->call_error;
     }
@@ -325,50 +320,42 @@ static uint32_t append_number(char* out, uint32_t at, uint32_t size, uint32_t v,
     return at;
 }
 
-void card_describe_wrong(const struct card_received* r, char* out, uint32_t size) {
+uint32_t card_describe_wrong(const struct card_received* r, char* out, uint32_t size) {
     static const char* const kinds[] = {"probe", "get", "put", "control", "close", "call"};
-    uint32_t at = 0;
-    int first = 1;
+    const int input_value = r->input_size == CARD_INPUT_SIZE;
+    /* What was wrong, in the order the line names it, and the number it
+     * shows: in hexadecimal with that many digits, decimal (0) or none (-1). */
+    const struct {
+        uint32_t bit;
+        const char* text;
+        uint32_t value;
+        int hex_digits;
+    } parts[] = {
+        {CARD_WRONG_CODE, "code ", r->code, 8},
+        {CARD_WRONG_INPUT, input_value ? "input value " : "input size ",
+         input_value ? r->input_value : r->input_size, input_value ? 8 : 0},
+        {CARD_WRONG_OUTPUT_SIZE, "output size ", r->output_size, 0},
+        {CARD_WRONG_LENGTH, "length ", r->length, 0},
+        {CARD_WRONG_TYPE, "type ", r->type, 4},
+        {CARD_WRONG_SUB_CODE, "sub-code ", r->type, 0},
+        {CARD_WRONG_DATA, "data written", 0, -1},
+    };
+    const char* separator = " ";
+    uint32_t at;
+    uint32_t i;
     if (size == 0) {
-        return;
+        return 0;
     }
-    out[0] = 0;
-    at = append(out, at, size, kinds[r->kind]);
-#define CARD_PART(text)                                                                            \
-    at = append(out, at, size, first ? " " : ", ");                                                \
-    first = 0;                                                                                     \
-    at = append(out, at, size, text)
-    if (r->wrong & CARD_WRONG_CODE) {
-        CARD_PART("code ");
-        at = append_number(out, at, size, r->code, 8);
-    }
-    if (r->wrong & CARD_WRONG_INPUT) {
-        if (r->input_size == CARD_INPUT_SIZE) {
-            CARD_PART("input value ");
-            at = append_number(out, at, size, r->input_value, 8);
-        } else {
-            CARD_PART("input size ");
-            at = append_number(out, at, size, r->input_size, 0);
+    at = append(out, 0, size, kinds[r->kind]);
+    for (i = 0; i < sizeof parts / sizeof parts[0]; ++i) {
+        if (r->wrong & parts[i].bit) {
+            at = append(out, at, size, separator);
+            at = append(out, at, size, parts[i].text);
+            if (parts[i].hex_digits >= 0) {
+                at = append_number(out, at, size, parts[i].value, parts[i].hex_digits);
+            }
+            separator = ", ";
         }
     }
-    if (r->wrong & CARD_WRONG_OUTPUT_SIZE) {
-        CARD_PART("output size ");
-        at = append_number(out, at, size, r->output_size, 0);
-    }
-    if (r->wrong & CARD_WRONG_LENGTH) {
-        CARD_PART("length ");
-        at = append_number(out, at, size, r->length, 0);
-    }
-    if (r->wrong & CARD_WRONG_TYPE) {
-        CARD_PART("type ");
-        at = append_number(out, at, size, r->type, 4);
-    }
-    if (r->wrong & CARD_WRONG_SUB_CODE) {
-        CARD_PART("sub-code ");
-        at = append_number(out, at, size, r->type, 0);
-    }
-    if (r->wrong & CARD_WRONG_DATA) {
-        CARD_PART("data written");
-    }
-#undef CARD_PART
+    return at;
 }

@@ -209,8 +209,8 @@ uint32_t card_call(struct card_settings* s, struct card_session* session, uint32
 
 /* One line that says what was wrong with a call (received->wrong is not 0),
  * such as "close length 5, type 0x0826", into `out` of `size` characters,
- * zero-terminated. */
-void card_describe_wrong(const struct card_received* received, char* out, uint32_t size);
+ * zero-terminated. Returns its length. */
+uint32_t card_describe_wrong(const struct card_received* received, char* out, uint32_t size);
 
 /* Reads and writes little-endian words of the block. */
 uint16_t card_get16(const uint8_t* p);

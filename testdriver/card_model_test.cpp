@@ -14,6 +14,8 @@ extern "C" {
 #include "testdriver/card_model.h"
 }
 
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -56,8 +58,7 @@ struct Step {
     uint16_t type = 0;
     std::vector<uint16_t> data = {};
     uint32_t size = CARD_BLOCK_SIZE;
-    bool hasContext = false;
-    uint32_t context = 0;
+    std::optional<uint32_t> context = {};
     DWORD code = CARD_CONTROL_CODE;
     bool hasInput = true;
     DWORD input = CARD_INPUT_VALUE;
@@ -78,17 +79,11 @@ Step Control(uint16_t code) {
 Step Close() {
     return Step{CARD_COMMAND_CLOSE};
 }
-
-// What the Wine card model received, recorded here apart from the simulated
-// machine's SimCardDriverLog and its Note on purpose: the independent record
-// that ExpectSameLog holds the simulated machine's log against.
-struct Log {
-    int probes = 0;
-    std::vector<std::string> keyTexts;
-    std::vector<std::vector<WORD>> puts;
-    std::vector<int> controls;
-    int closes = 0;
-};
+// The step with one field changed.
+template <typename T, typename V> Step With(Step step, T Step::*field, V value) {
+    step.*field = static_cast<T>(value);
+    return step;
+}
 
 // Both cards play the steps on their own block; the blocks start equal and
 // must stay equal.
@@ -151,11 +146,11 @@ class Both {
         EXPECT_EQ(SimCardDriverSettings("PcCard0-0")->busy, card_.busy);
     }
 
-    const Log& log() const { return log_; }
+    const SimCardDriverLog& log() const { return log_; }
 
   private:
     void Prepare(std::vector<uint8_t>& block, const Step& step) const {
-        card_put32(block.data() + CARD_CONTEXT_OFFSET, step.hasContext ? step.context : context_);
+        card_put32(block.data() + CARD_CONTEXT_OFFSET, step.context.value_or(context_));
         card_put16(block.data() + CARD_STATUS_OFFSET, step.command == CARD_COMMAND_CLOSE ? 69 : 0);
         card_put16(block.data() + CARD_COMMAND_OFFSET, step.command);
         if (step.command == CARD_COMMAND_PROBE) {
@@ -168,12 +163,12 @@ class Both {
         }
     }
 
-    // Decodes the card's report on its own (see Log), not with simwin/devices.cpp.
+    // What the Wine card model received, recorded here on its own, apart
+    // from the simulated machine's decoding in simwin/devices.cpp, on
+    // purpose: the independent record that ExpectSameLog holds the
+    // simulated machine's log against. A key text is the bytes after the
+    // length and type words, as the Wine card driver records it.
     void Note(const card_received& r) {
-        std::vector<WORD> words;
-        for (uint32_t i = 0; i < r.word_count; ++i) {
-            words.push_back(card_get16(r.words + 2 * i));
-        }
         switch (r.event) {
         case CARD_EVENT_PROBE:
             ++log_.probes;
@@ -184,17 +179,15 @@ class Both {
         case CARD_EVENT_CONTROL:
             log_.controls.push_back(r.sub_code);
             break;
-        case CARD_EVENT_KEY_TEXT: {
-            std::string text;
-            for (size_t i = 2; i < words.size(); ++i) {
-                text += static_cast<char>(words[i] & 0xFF);
-                text += static_cast<char>(words[i] >> 8);
-            }
-            log_.keyTexts.push_back(text);
+        case CARD_EVENT_KEY_TEXT:
+            log_.keyTexts.emplace_back(reinterpret_cast<const char*>(r.words) + 4,
+                                       2 * (r.word_count - 2));
             break;
-        }
         case CARD_EVENT_PUT:
-            log_.puts.push_back(words);
+            log_.puts.emplace_back();
+            for (uint32_t i = 0; i < r.word_count; ++i) {
+                log_.puts.back().push_back(card_get16(r.words + 2 * i));
+            }
             break;
         case CARD_EVENT_GET:
         case CARD_EVENT_NONE:
@@ -208,7 +201,7 @@ class Both {
     HANDLE handle_;
     std::vector<uint8_t> simBlock_;
     std::vector<uint8_t> cardBlock_;
-    Log log_;
+    SimCardDriverLog log_;
 };
 
 std::vector<uint16_t> KeyTextWords(const std::string& text) {
@@ -220,144 +213,112 @@ std::vector<uint16_t> KeyTextWords(const std::string& text) {
     return words;
 }
 
-TEST(CardModel, AWholePushAfterBusyProbes) {
-    SimCardDriver s;
-    s.busy = 3;
-    s.context = 0xC0FFEE01;
-    Both both(s);
+// A card set up from the defaults, the calls both cards take, and what the
+// test's own record of them must show besides what both cards agree on.
+struct Case {
+    const char* what;
+    std::function<void(SimCardDriver&)> set;
+    std::vector<Step> steps;
+    std::function<void(const SimCardDriverLog&)> check = [](const SimCardDriverLog&) {};
+};
+
+TEST(CardModel, BothCardsAnswerAlike) {
     std::string text(102, 'q');
     text[0] = 'A';
     text[101] = 'z';
-    both.PlayAll({Probe(), Probe(), Probe(), Probe(), Get(0x0826, 5), Get(0x0827, 6),
-                  Put(0x0900, KeyTextWords(text)), Control(128), Close()});
-    EXPECT_EQ(both.log().probes, 4);
-    ASSERT_EQ(both.log().keyTexts.size(), 1u);
-    EXPECT_EQ(both.log().keyTexts[0], text);
-    EXPECT_EQ(both.log().controls, std::vector<int>{128});
-    EXPECT_EQ(both.log().closes, 1);
-}
-
-TEST(CardModel, RequestsOutsideAProbedSession) {
-    SimCardDriver s;
-    s.context = 0x1234;
-    {
-        SCOPED_TRACE("before any probe, and after a close ended the session");
-        Both both(s);
-        both.PlayAll(
-            {Get(0x0826, 5), Control(128), Close(), Probe(), Close(), Control(11), Close()});
-    }
-    {
-        SCOPED_TRACE("a context other than the probe gave");
-        Both both(s);
-        Step wrong = Control(128);
-        wrong.hasContext = true;
-        wrong.context = 0x1235;
-        Step wrongClose = Close();
-        wrongClose.hasContext = true;
-        wrongClose.context = 0;
-        both.PlayAll({Probe(), wrong, wrongClose, Control(4)});
-    }
-    {
-        SCOPED_TRACE("a probe that failed opens no session");
-        SimCardDriver failing = s;
-        failing.probe_status = 7;
-        Both both(failing);
-        both.PlayAll({Probe(), Get(0x0827, 6), Close()});
-    }
-}
-
-TEST(CardModel, RecordReplies) {
-    {
-        SCOPED_TRACE("short and long identity, compatibility with status 8");
+    std::vector<WORD> full(CARD_MAX_RECORD_WORDS, 0x5A5A);
+    full[0] = 4097;
+    const Case cases[] = {
+        {"a whole push after busy probes",
+         [](SimCardDriver& s) {
+             s.busy = 3;
+             s.context = 0xC0FFEE01;
+         },
+         {Probe(), Probe(), Probe(), Probe(), Get(0x0826, 5), Get(0x0827, 6),
+          Put(0x0900, KeyTextWords(text)), Control(128), Close()},
+         [&text](const SimCardDriverLog& log) {
+             EXPECT_EQ(log.probes, 4);
+             ASSERT_EQ(log.keyTexts.size(), 1u);
+             EXPECT_EQ(log.keyTexts[0], text);
+             EXPECT_EQ(log.controls, std::vector<int>{128});
+             EXPECT_EQ(log.closes, 1);
+         }},
+        {"requests before any probe, and after a close ended the session",
+         [](SimCardDriver& s) { s.context = 0x1234; },
+         {Get(0x0826, 5), Control(128), Close(), Probe(), Close(), Control(11), Close()}},
+        {"requests with a context other than the probe gave",
+         [](SimCardDriver& s) { s.context = 0x1234; },
+         {Probe(), With(Control(128), &Step::context, 0x1235u), With(Close(), &Step::context, 0u),
+          Control(4)}},
+        {"a probe that failed opens no session",
+         [](SimCardDriver& s) {
+             s.context = 0x1234;
+             s.probe_status = 7;
+         },
+         {Probe(), Get(0x0827, 6), Close()}},
+        {"short and long identity, compatibility with status 8",
+         [](SimCardDriver& s) {
+             s.SetIdentity({3, 0x0826, 0, 1});
+             s.SetCompatibility({9, 0x0827, 1, 2, 48, 1, 99, 6, 7, 8});
+             s.compatibility_status = 8;
+         },
+         {Probe(), Get(0x0826, 5), Get(0x0827, 6), Get(0x0999, 3)}},
+        {"a failure status writes no record",
+         [](SimCardDriver& s) {
+             s.identity_status = 9;
+             s.SetIdentity({5, 0x0826, 7, 7, 7, 7});
+         },
+         {Probe(), Get(0x0826, 5)}},
+        {"a reply is cut at the end of a short output buffer",
+         [](SimCardDriver&) {},
+         {Probe(), With(Get(0x0826, 5), &Step::size, 15)}},
+        {"a record that fills the whole block",
+         [&full](SimCardDriver& s) { s.SetIdentity(full); },
+         {Probe(), Get(0x0826, 4097)}},
+        {"puts, controls and their statuses",
+         [](SimCardDriver& s) {
+             s.key_text_status = 3;
+             s.put_status = 4;
+             s.control_status = 5;
+             s.close_status = 6;
+         },
+         // The announced words of the third put run past the buffer.
+         {Probe(), Put(0x0900, KeyTextWords("a b\x01\xff")), Put(0x0555, {1, 2, 3}),
+          With(Put(0x0123, std::vector<uint16_t>(20, 0x4142)), &Step::size, 30), Put(0x0900, {}),
+          Control(12), With(Close(), &Step::command, 3), Close()},
+         [](const SimCardDriverLog& log) {
+             EXPECT_EQ(log.puts.size(), 2u);
+             EXPECT_EQ(log.keyTexts.size(), 2u);
+         }},
+        {"a silent close",
+         [](SimCardDriver& s) {
+             s.silent = CARD_SILENT_CLOSE;
+             s.close_status = 6;
+         },
+         {Probe(), Close(), Control(128)}},
+        {"calls the card refuses before reading the block",
+         [](SimCardDriver&) {},
+         {With(Probe(), &Step::code, 0x00170006), With(Probe(), &Step::input, 0xFF020400),
+          With(Probe(), &Step::hasInput, false),
+          With(Probe(), &Step::size, CARD_RECORD_DATA_OFFSET - 1),
+          With(Probe(), &Step::size, CARD_RECORD_DATA_OFFSET)},
+         [](const SimCardDriverLog& log) { EXPECT_EQ(log.probes, 1); }},
+        {"a card whose every call fails",
+         [](SimCardDriver& s) {
+             s.call_error = 31;
+             s.busy = 1;
+         },
+         {Probe(), With(Probe(), &Step::code, 0x00170006), With(Probe(), &Step::hasInput, false),
+          Probe()},
+         [](const SimCardDriverLog& log) { EXPECT_EQ(log.probes, 0); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
         SimCardDriver s;
-        s.SetIdentity({3, 0x0826, 0, 1});
-        s.SetCompatibility({9, 0x0827, 1, 2, 48, 1, 99, 6, 7, 8});
-        s.compatibility_status = 8;
+        c.set(s);
         Both both(s);
-        both.PlayAll({Probe(), Get(0x0826, 5), Get(0x0827, 6), Get(0x0999, 3)});
-    }
-    {
-        SCOPED_TRACE("a failure status writes no record");
-        SimCardDriver s;
-        s.identity_status = 9;
-        s.SetIdentity({5, 0x0826, 7, 7, 7, 7});
-        Both both(s);
-        both.PlayAll({Probe(), Get(0x0826, 5)});
-    }
-    {
-        SCOPED_TRACE("a reply is cut at the end of a short output buffer");
-        SimCardDriver s;
-        Both both(s);
-        Step get = Get(0x0826, 5);
-        get.size = 15;
-        both.PlayAll({Probe(), get});
-    }
-    {
-        SCOPED_TRACE("a record that fills the whole block");
-        SimCardDriver s;
-        std::vector<WORD> full(CARD_MAX_RECORD_WORDS, 0x5A5A);
-        full[0] = 4097;
-        s.SetIdentity(full);
-        Both both(s);
-        both.PlayAll({Probe(), Get(0x0826, 4097)});
-    }
-}
-
-TEST(CardModel, PutsControlsAndStatuses) {
-    SimCardDriver s;
-    s.key_text_status = 3;
-    s.put_status = 4;
-    s.control_status = 5;
-    s.close_status = 6;
-    Both both(s);
-    Step longPut = Put(0x0123, std::vector<uint16_t>(20, 0x4142));
-    longPut.size = 30; // the announced words run past the buffer
-    Step unknown = Close();
-    unknown.command = 3;
-    both.PlayAll({Probe(), Put(0x0900, KeyTextWords("a b\x01\xff")), Put(0x0555, {1, 2, 3}),
-                  longPut, Put(0x0900, {}), Control(12), unknown, Close()});
-    EXPECT_EQ(both.log().puts.size(), 2u);
-    EXPECT_EQ(both.log().keyTexts.size(), 2u);
-}
-
-TEST(CardModel, SilentClose) {
-    SimCardDriver s;
-    s.silent = CARD_SILENT_CLOSE;
-    s.close_status = 6;
-    Both both(s);
-    both.PlayAll({Probe(), Close(), Control(128)});
-}
-
-TEST(CardModel, RefusedCalls) {
-    {
-        SCOPED_TRACE("calls the card refuses before reading the block");
-        SimCardDriver s;
-        Both both(s);
-        Step code = Probe();
-        code.code = 0x00170006;
-        Step value = Probe();
-        value.input = 0xFF020400;
-        Step none = Probe();
-        none.hasInput = false;
-        Step small = Probe();
-        small.size = CARD_RECORD_DATA_OFFSET - 1;
-        Step least = Probe();
-        least.size = CARD_RECORD_DATA_OFFSET;
-        both.PlayAll({code, value, none, small, least});
-        EXPECT_EQ(both.log().probes, 1);
-    }
-    {
-        SCOPED_TRACE("a card whose every call fails");
-        SimCardDriver s;
-        s.call_error = 31;
-        s.busy = 1;
-        Both both(s);
-        Step code = Probe();
-        code.code = 0x00170006;
-        Step none = Probe();
-        none.hasInput = false;
-        both.PlayAll({Probe(), code, none, Probe()});
-        EXPECT_EQ(both.log().probes, 0);
+        both.PlayAll(c.steps);
+        c.check(both.log());
     }
 }
 

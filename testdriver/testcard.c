@@ -309,46 +309,29 @@ static BOOLEAN printable(const uint8_t* bytes, uint32_t size) {
     return TRUE;
 }
 
-/* A key text is kept as its characters: as a string when they can stand in
- * one, else as their bytes. */
-static void record_key_text(struct card_device* card, const struct card_received* r) {
+/* Writes the value "<prefix> <n>": as a string of the `size` 8-bit
+ * characters at `data` for REG_SZ, else those bytes as they are. */
+static void write_numbered(const struct card_device* card, const WCHAR* prefix, uint32_t n,
+                           ULONG type, const void* data, uint32_t size) {
     static WCHAR text[CARD_MAX_RECORD_WORDS * 2 + 1];
     WCHAR buffer[CARD_VALUE_CHARS];
     UNICODE_STRING name;
-    const uint8_t* chars = r->words + 4;
-    uint32_t size = 2 * (r->word_count - 2);
     uint32_t i;
-    numbered_name(&name, buffer, L"KeyText", ++card->key_texts);
-    if (!printable(chars, size)) {
-        write_value(card, &name, REG_BINARY, chars, size);
+    numbered_name(&name, buffer, prefix, n);
+    if (type != REG_SZ) {
+        write_value(card, &name, type, data, size);
         return;
     }
     for (i = 0; i < size; ++i) {
-        text[i] = chars[i];
+        text[i] = ((const uint8_t*)data)[i];
     }
     text[size] = 0;
     write_value(card, &name, REG_SZ, text, (size + 1) * sizeof(WCHAR));
 }
 
-/* A call made in a form the card does not expect, as a line of text. */
-static void record_wrong(struct card_device* card, const struct card_received* r) {
-    char line[160];
-    WCHAR text[160];
-    WCHAR buffer[CARD_VALUE_CHARS];
-    UNICODE_STRING name;
-    uint32_t i;
-    card_describe_wrong(r, line, sizeof line);
-    for (i = 0; line[i] != 0; ++i) {
-        text[i] = (WCHAR)(uint8_t)line[i];
-    }
-    text[i] = 0;
-    numbered_name(&name, buffer, L"Wrong", ++card->wrongs);
-    write_value(card, &name, REG_SZ, text, (i + 1) * sizeof(WCHAR));
-}
-
 static void record(struct card_device* card, uint32_t busy_before, const struct card_received* r) {
-    WCHAR buffer[CARD_VALUE_CHARS];
-    UNICODE_STRING name;
+    char line[160];
+    uint32_t size = 0;
     switch (r->event) {
     case CARD_EVENT_PROBE:
         write_dword(card, L"Probes", ++card->probes);
@@ -361,26 +344,29 @@ static void record(struct card_device* card, uint32_t busy_before, const struct 
         break;
     case CARD_EVENT_CONTROL: {
         ULONG code = r->sub_code;
-        numbered_name(&name, buffer, L"Control", ++card->controls);
-        write_value(card, &name, REG_DWORD, &code, sizeof code);
+        write_numbered(card, L"Control", ++card->controls, REG_DWORD, &code, sizeof code);
         break;
     }
     case CARD_EVENT_KEY_TEXT:
-        record_key_text(card, r);
+        /* A key text is kept as its characters: as a string when they can
+         * stand in one, else as their bytes. */
+        size = 2 * (r->word_count - 2);
+        write_numbered(card, L"KeyText", ++card->key_texts,
+                       printable(r->words + 4, size) ? REG_SZ : REG_BINARY, r->words + 4, size);
         break;
     case CARD_EVENT_PUT:
-        numbered_name(&name, buffer, L"Put", ++card->puts);
-        write_value(card, &name, REG_BINARY, r->words, 2 * r->word_count);
+        write_numbered(card, L"Put", ++card->puts, REG_BINARY, r->words, 2 * r->word_count);
         break;
     case CARD_EVENT_GET:
-        numbered_name(&name, buffer, L"Get", ++card->gets);
-        write_value(card, &name, REG_BINARY, r->words, 2 * r->word_count);
+        write_numbered(card, L"Get", ++card->gets, REG_BINARY, r->words, 2 * r->word_count);
         break;
     case CARD_EVENT_NONE:
         break;
     }
+    /* A call made in a form the card does not expect, as a line of text. */
     if (r->wrong != 0) {
-        record_wrong(card, r);
+        size = card_describe_wrong(r, line, sizeof line);
+        write_numbered(card, L"Wrong", ++card->wrongs, REG_SZ, line, size);
     }
 }
 
