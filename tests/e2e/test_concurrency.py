@@ -25,8 +25,6 @@ import threading
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import scenario as sc  # noqa: E402
 
-SCRAMBLE_KEY = b"3D91C4E07B28"
-MAGIC = 0x514B716B
 ADAPTER = ("System\\CurrentControlSet\\Control\\Class\\"
            "{4D36E972-E325-11CE-BFC1-08002BE10318}\\0007")
 ENUM_KEY = ("System\\CurrentControlSet\\Enum\\PCMCIA\\"
@@ -34,50 +32,18 @@ ENUM_KEY = ("System\\CurrentControlSet\\Enum\\PCMCIA\\"
 W_PER_ROUND = 3
 
 
-def seed():
-    s = 0
-    for k in SCRAMBLE_KEY[:12]:
-        s = ((k ^ s) + k) & 0xFF
-    return s
-
-
-def scramble(data):
-    s = seed()
-    m = bytes(b ^ ((s + i) & 0xFF) for i, b in enumerate(data))
-    out = []
-    for g in range(0, len(m), 3):
-        chunk = m[g:g + 3]
-        m0, m1, m2 = (list(chunk) + [0, 0])[:3]
-        values = [m0 >> 2, ((m0 & 3) << 4) | (m1 >> 4), ((m1 & 15) << 2) | (m2 >> 6), m2 & 63]
-        out += values[:len(chunk) + 1]
-    return "".join(chr(0x26 + v) for v in out)
-
-
-def unscramble(text):
-    raw = text.encode("latin-1")
-    s = seed()
-    out = bytearray()
-    for k in range((3 * len(raw)) >> 2):
-        g, r = divmod(k, 3)
-        a = (raw[4 * g + r] - 0x26) & 63
-        b = (raw[4 * g + r + 1] - 0x26) & 63
-        v = [(a << 2) | (b >> 4), ((a & 15) << 4) | (b >> 2), ((a & 3) << 6) | b][r]
-        out.append(v ^ ((s + k) & 0xFF))
-    return bytes(out)
-
-
-def key_record():
-    """An empty key record: magic, index 0, enabled, embedded record 33/0xFCB0."""
-    head = MAGIC.to_bytes(4, "little") + (0).to_bytes(2, "little") + (1).to_bytes(2, "little")
-    return head + (33).to_bytes(2, "little") + (0xFCB0).to_bytes(2, "little") + bytes(64)
-
-
 def quoted(text):
     return '"' + text.replace("\\", "\\\\").replace('"', '\\"') + '"'
 
 
+def key_text(*args):
+    """A key record text, made by the program's own key record library."""
+    return sc.key_text(args, "test_concurrency.py")
+
+
 def machine_text():
-    record = scramble(key_record())
+    # The default key record everywhere: W keeps its other fields.
+    record = key_text()
     lines = ["[HKEY_LOCAL_MACHINE\\%s]" % ENUM_KEY, '"Driver"=%s' % quoted(ADAPTER.split("Class\\")[1]),
              "", "[HKEY_LOCAL_MACHINE\\%s]" % ADAPTER, '"VendorDescription"="CORVANE PC Card"',
              '"DriverVariant"="1"', '"DriverMajor"="6"', '"DriverMinor"="14"',
@@ -126,15 +92,6 @@ def encryption(keys, path):
     return key[1]["encryption"][2].rstrip(b"\0").decode("latin-1")
 
 
-def key_one(text):
-    """Key 1 of a scrambled key record text, or None without the magic."""
-    record = unscramble(text)
-    if int.from_bytes(record[0:4], "little") != MAGIC:
-        return None
-    length = int.from_bytes(record[12:14], "little")
-    return record[14:14 + length].decode("latin-1"), int.from_bytes(record[4:6], "little")
-
-
 def check_round(path, workdir, r, texts, k_key, w_keys, pushed):
     problems = []
     with open(path, encoding="latin-1") as f:
@@ -144,18 +101,20 @@ def check_round(path, workdir, r, texts, k_key, w_keys, pushed):
         where = ADAPTER if profile == 0 else "%s\\Config%02d" % (ADAPTER, profile)
         if encryption(keys, where) != text:
             problems.append("round %d: E to profile %d lost" % (r, profile))
-    if key_one(encryption(keys, ADAPTER + "\\Config01")) != (k_key, 1):
+    if encryption(keys, ADAPTER + "\\Config01") != key_text("--default", "2", k_key):
         problems.append("round %d: K to profile 1 lost" % r)
-    stored = key_one(encryption(keys, ADAPTER + "\\Config04"))
-    if stored is None or stored[0] not in w_keys:
-        problems.append("round %d: profile 4 holds %r, not one of %s" % (r, stored, w_keys))
+    stored = encryption(keys, ADAPTER + "\\Config04")
+    if stored not in [key_text(w) for w in w_keys]:
+        problems.append("round %d: profile 4 holds %r, not the record of one of %s" %
+                        (r, stored, w_keys))
+        stored = None
     sections = sc.machine_sections(saved)
     received = [l.split("=", 1)[1] for l in sections.get("device pccard0-0", [])
                 if l.startswith("KeyText=")]
     if len(received) != pushed:
         problems.append("round %d: the driver received %d key texts, %d were sent"
                         % (r, len(received), pushed))
-    elif stored is not None and key_one(received[-1])[0] != stored[0]:
+    elif stored is not None and received[-1] != stored:
         problems.append("round %d: the last key pushed is not the one stored" % r)
     if any(l.startswith("DosNames=") and l != "DosNames=0"
            for l in sections.get("device pccard0-0", [])) or sections.get("dosdevices"):

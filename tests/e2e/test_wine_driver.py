@@ -10,16 +10,16 @@ temporary folder), boots a fresh Wine prefix (or uses --prefix), installs the
 driver and proves the round trip of every request kind from the client, the
 settings that change the card's answers, the names the program finds, and
 what the card writes back; the probe (of the prefix's bitness) sets and reads
-the registry. With --exe (rckrv48.exe of the same build) it also runs the W
-command through the driver and the scenario runner with the driver. Exit
-code 77 when Wine is missing.
+the registry. With --exe (rckrv48.exe of the same build) it also checks the
+scenario runner's verdicts with the driver (the runner plays the program's
+W through the driver in every scenario with cards). Exit code 77 when Wine
+is missing.
 """
 
 import argparse
 import os
 import sys
 import tempfile
-import time
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -244,39 +244,6 @@ class Handles(unittest.TestCase):
         # on it lets the driver answer the open first, as the program does.
         client("open", "PcCard0-0", "probe", "open", "PcCard0-0", "probe", "closehandle")
         self.assertIn("OpenHandles=1", DRIVER.machine_sections()["device pccard0-0"])
-
-
-class Program(unittest.TestCase):
-    def setUp(self):
-        if not OPTIONS.exe:
-            self.skipTest("no --exe given")
-
-    def play(self, name, min_seconds=0.0):
-        path = os.path.join(HERE, "..", "scenarios", "driver-win2000.scn")
-        s = next(x for x in sc.load_scenarios(path) if x.name == name)
-        WINE.reg_import(wn.family_lines(s.family) + s.registry_lines)
-        DRIVER.configure(s.machine_lines)
-        started = time.monotonic()
-        proc = WINE.run(OPTIONS.exe, s.args)
-        elapsed = time.monotonic() - started
-        self.assertEqual((proc.returncode, proc.stdout, proc.stderr), (s.exit, s.stdout, b""))
-        self.assertGreaterEqual(elapsed, min_seconds)
-        sections = DRIVER.machine_sections()
-        for header, line in sc.expected_machine_lines(s):
-            if wd.not_checkable(header, line) is None:
-                self.assertIn(line, sections.get(header.lower(), []), header)
-        changes, _, _ = sc.parse_regedit(s.change_lines)
-        exported = WINE.export([name for name, values in changes.values() if values])
-        for key, (_, values) in changes.items():
-            for value, (_, vtype, data) in values.items():
-                self.assertEqual(exported[key][1][value][1:], (vtype, data), value)
-
-    def test_w_pushes_the_key_through_the_driver(self):
-        self.play("W pushes the key and stores it in the active profile and the adapter key")
-
-    def test_w_waits_while_the_driver_is_busy(self):
-        # Three busy answers mean three real waits of 100 ms.
-        self.play("W waits while the driver is busy, then pushes", min_seconds=0.3)
 
 
 BASE = os.path.abspath(os.path.join(HERE, "..", "scenarios", "base"))

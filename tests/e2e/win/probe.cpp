@@ -39,6 +39,7 @@
 // two C runtimes of the machine split the same command line. Each line holds
 // the name and then every argument as a tab and the argument's bytes in hex.
 #include "cli/dispatcher.h"
+#include "runtime/text.h"
 
 #include <windows.h>
 
@@ -55,22 +56,6 @@ char g_KeyPath[2048];
 char g_ValueName[16384];
 unsigned char g_ValueData[65536];
 
-int Same(const char* a, const char* b) {
-    while (*a != '\0' && *a == *b) {
-        ++a;
-        ++b;
-    }
-    return *a == *b;
-}
-
-int TextBytes(const char* text) {
-    int length = 0;
-    while (text[length] != '\0') {
-        ++length;
-    }
-    return length;
-}
-
 int StartsWith(const char* text, const char* prefix) {
     while (*prefix != '\0' && *prefix == *text) {
         ++prefix;
@@ -85,7 +70,7 @@ void PrintBytes(const char* bytes, int count) {
 }
 
 void Print(const char* text) {
-    PrintBytes(text, TextBytes(text));
+    PrintBytes(text, TextLength(text));
 }
 
 // REGEDIT4 escapes only the backslash and the double quote.
@@ -112,7 +97,7 @@ void PrintVector(const char* name, int argc, char** argv) {
     Print(name);
     for (int i = 0; i < argc; ++i) {
         Print("\t");
-        PrintHex(argv[i], TextBytes(argv[i]));
+        PrintHex(argv[i], TextLength(argv[i]));
     }
     Print("\n");
 }
@@ -296,7 +281,7 @@ void PrintValue(const char* name, DWORD type, const unsigned char* data, DWORD s
         Print("@=");
     } else {
         Print("\"");
-        PrintEscaped(name, TextBytes(name));
+        PrintEscaped(name, TextLength(name));
         Print("\"=");
     }
     int terminated = size > 0 && data[size - 1] == '\0';
@@ -343,7 +328,7 @@ int ExportKey(HKEY root, int start) {
         }
         PrintValue(g_ValueName, type, g_ValueData, dataSize);
     }
-    int length = TextBytes(g_KeyPath);
+    int length = TextLength(g_KeyPath);
     for (DWORD i = 0;; ++i) {
         DWORD nameSize = static_cast<DWORD>(sizeof g_KeyPath) - length - 1;
         g_KeyPath[length] = '\\';
@@ -361,11 +346,11 @@ int ExportKey(HKEY root, int start) {
 // The root key of a full key name and where the path below it starts.
 HKEY SplitKeyName(const char* name, int* start) {
     if (StartsWith(name, "HKEY_LOCAL_MACHINE\\")) {
-        *start = TextBytes("HKEY_LOCAL_MACHINE\\");
+        *start = TextLength("HKEY_LOCAL_MACHINE\\");
         return HKEY_LOCAL_MACHINE;
     }
     if (StartsWith(name, "HKEY_CURRENT_USER\\")) {
-        *start = TextBytes("HKEY_CURRENT_USER\\");
+        *start = TextLength("HKEY_CURRENT_USER\\");
         return HKEY_CURRENT_USER;
     }
     return nullptr;
@@ -376,7 +361,7 @@ int Export(int count, char** keys) {
     for (int i = 0; i < count; ++i) {
         int start = 0;
         HKEY root = SplitKeyName(keys[i], &start);
-        if (root == nullptr || TextBytes(keys[i]) >= static_cast<int>(sizeof g_KeyPath)) {
+        if (root == nullptr || TextLength(keys[i]) >= static_cast<int>(sizeof g_KeyPath)) {
             return 2;
         }
         wsprintfA(g_KeyPath, "%s", keys[i]);
@@ -420,16 +405,6 @@ int DeleteTree(HKEY parent, const char* path) {
     return failed || RegDeleteKeyA(parent, path) != ERROR_SUCCESS;
 }
 
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    return -1;
-}
-
 // Sets the value `name` to the first `size` bytes of g_ValueData. Texts go
 // through the wide function, converted here from the ANSI code page with
 // their length, as reg import does: RegSetValueExA of Wine 8 at times
@@ -464,7 +439,7 @@ int ChangeRegistry(int argc, char** argv) {
         return 2;
     }
     const char* path = argv[2] + start;
-    if (Same(argv[1], "delete-key") && argc == 3) {
+    if (TextEqual(argv[1], "delete-key") && argc == 3) {
         return DeleteTree(root, path);
     }
     HKEY key;
@@ -473,15 +448,15 @@ int ChangeRegistry(int argc, char** argv) {
         return 1;
     }
     int failed = 0;
-    if (Same(argv[1], "set-value") && argc == 6) {
+    if (TextEqual(argv[1], "set-value") && argc == 6) {
         DWORD type = 0;
         for (const char* d = argv[4]; *d >= '0' && *d <= '9'; ++d) {
             type = type * 10 + static_cast<DWORD>(*d - '0');
         }
         DWORD size = 0;
         for (const char* h = argv[5]; h[0] != '\0' && size < sizeof g_ValueData; h += 2) {
-            int high = HexDigit(h[0]);
-            int low = h[1] == '\0' ? -1 : HexDigit(h[1]);
+            int high = HexDigitValue(h[0]);
+            int low = h[1] == '\0' ? -1 : HexDigitValue(h[1]);
             if (high < 0 || low < 0) {
                 failed = 1;
                 break;
@@ -489,10 +464,10 @@ int ChangeRegistry(int argc, char** argv) {
             g_ValueData[size++] = static_cast<unsigned char>(high * 16 + low);
         }
         failed = failed || SetValue(key, argv[3], type, size);
-    } else if (Same(argv[1], "delete-value") && argc == 4) {
+    } else if (TextEqual(argv[1], "delete-value") && argc == 4) {
         LONG deleted = RegDeleteValueA(key, argv[3]);
         failed = deleted != ERROR_SUCCESS && deleted != ERROR_FILE_NOT_FOUND;
-    } else if (!Same(argv[1], "create-key") || argc != 3) {
+    } else if (!TextEqual(argv[1], "create-key") || argc != 3) {
         failed = 2;
     }
     RegCloseKey(key);
@@ -577,36 +552,36 @@ int RunSteps() {
 }
 
 int RunCommand(int argc, char** argv) {
-    if (argc == 2 && Same(argv[1], "memory")) {
+    if (argc == 2 && TextEqual(argv[1], "memory")) {
         return CheckMemoryFunctions();
     }
-    if (argc == 2 && Same(argv[1], "dos-devices")) {
+    if (argc == 2 && TextEqual(argv[1], "dos-devices")) {
         return PrintDosDevices();
     }
     if (argc < 3) {
         return Usage();
     }
-    if (Same(argv[1], "export")) {
+    if (TextEqual(argv[1], "export")) {
         return Export(argc - 2, argv + 2);
     }
-    if (Same(argv[1], "create-key") || Same(argv[1], "delete-key") || Same(argv[1], "set-value") ||
-        Same(argv[1], "delete-value")) {
+    if (TextEqual(argv[1], "create-key") || TextEqual(argv[1], "delete-key") || TextEqual(argv[1], "set-value") ||
+        TextEqual(argv[1], "delete-value")) {
         return ChangeRegistry(argc, argv);
     }
-    if (argc == 3 && (Same(argv[1], "start-service") || Same(argv[1], "stop-service"))) {
-        return ControlDriver(argv[2], Same(argv[1], "start-service"));
+    if (argc == 3 && (TextEqual(argv[1], "start-service") || TextEqual(argv[1], "stop-service"))) {
+        return ControlDriver(argv[2], TextEqual(argv[1], "start-service"));
     }
     int failed = 0;
     for (int i = 2; i < argc; ++i) {
-        if (Same(argv[1], "find-atom")) {
+        if (TextEqual(argv[1], "find-atom")) {
             Print(GlobalFindAtomA(argv[i]) != 0 ? "1\n" : "0\n");
-        } else if (Same(argv[1], "key-exists")) {
+        } else if (TextEqual(argv[1], "key-exists")) {
             Print(KeyExists(argv[i]) ? "1\n" : "0\n");
-        } else if (Same(argv[1], "add-atom")) {
+        } else if (TextEqual(argv[1], "add-atom")) {
             failed |= GlobalAddAtomA(argv[i]) == 0;
-        } else if (Same(argv[1], "delete-atom")) {
+        } else if (TextEqual(argv[1], "delete-atom")) {
             failed |= DeleteAtom(argv[i]);
-        } else if (Same(argv[1], "define")) {
+        } else if (TextEqual(argv[1], "define")) {
             failed |= DefineAndRemove(argv[i]);
         } else {
             return Usage();
@@ -623,10 +598,10 @@ int DispatchCommand(int argc, char** argv, char** envp) {
     if (GetEnvironmentVariableA(kChildVariable, flag, sizeof flag) != 0) {
         return PrintArgumentVectors(argc, argv);
     }
-    if (argc == 2 && Same(argv[1], "spawn")) {
+    if (argc == 2 && TextEqual(argv[1], "spawn")) {
         return Spawn();
     }
-    if (argc == 2 && Same(argv[1], "steps")) {
+    if (argc == 2 && TextEqual(argv[1], "steps")) {
         return RunSteps();
     }
     return RunCommand(argc, argv);
