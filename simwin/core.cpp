@@ -30,12 +30,6 @@ struct VersionState {
     bool queryFails = false;
 };
 
-struct Atom {
-    std::string name;
-    ATOM value;
-    int references;
-};
-
 // What the process was started with as its standard output: a console or a
 // pipe, nothing at all (a program started from a hidden window), a handle
 // every write to fails on (a pipe whose reader has gone), or one every write
@@ -44,7 +38,7 @@ enum class StandardOutput { Console, None, Fails, Stalls };
 
 struct CoreState {
     VersionState version;
-    std::vector<Atom> atoms;
+    std::vector<std::string> atoms; // in the order added; the i-th is atom 0xC000 + i
     std::vector<Fault> faults;
     std::vector<SimCall> calls;
     std::string capturedStdout;
@@ -113,18 +107,30 @@ std::string Trim(const std::string& s) {
     return s.substr(b, e - b + 1);
 }
 
-std::string Lower(const std::string& s) {
-    std::string r = s;
-    for (char& ch : r) {
+std::string Lower(std::string s) {
+    for (char& ch : s) {
         if (ch >= 'A' && ch <= 'Z') {
             ch = static_cast<char>(ch - 'A' + 'a');
         }
     }
-    return r;
+    return s;
 }
 
 bool EqualNoCase(const std::string& a, const std::string& b) {
     return Lower(a) == Lower(b);
+}
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
 }
 
 std::string Hex(unsigned long long v, int digits) {
@@ -152,11 +158,7 @@ void SimReset() {
 
 void SimSetVersion(DWORD platformId, DWORD major, DWORD minor, DWORD build, const char* csd) {
     VersionState& v = Core().version;
-    v.platformId = platformId;
-    v.major = major;
-    v.minor = minor;
-    v.build = build;
-    v.csd = csd ? csd : "";
+    v = VersionState{platformId, major, minor, build, csd ? csd : "", v.queryFails};
 }
 
 void SimSetCodePage(UINT codePage) {
@@ -164,24 +166,15 @@ void SimSetCodePage(UINT codePage) {
 }
 
 void SimSetWindowsFamily(int family) {
-    switch (family) {
-    case 1:
+    if (family == 1) {
         SimSetVersion(VER_PLATFORM_WIN32_WINDOWS, 4, 0, 0x040003B6, "");
-        break;
-    case 2:
+    } else if (family == 2) {
         SimSetVersion(VER_PLATFORM_WIN32_WINDOWS, 4, 10, 0x040A08AE, " A ");
-        break;
-    case 4:
+    } else if (family == 4) {
         SimSetVersion(VER_PLATFORM_WIN32_NT, 4, 0, 1381, "Service Pack 6");
-        break;
-    default:
+    } else {
         SimSetVersion(VER_PLATFORM_WIN32_NT, 5, 0, 2195, "Service Pack 4");
-        break;
     }
-}
-
-void SimSetVersionQueryFails(bool fails) {
-    Core().version.queryFails = fails;
 }
 
 bool SimFindUse(const std::string& function, SimUse* use) {
@@ -226,18 +219,11 @@ void SimClearCallLog() {
 }
 
 std::vector<std::string> SimAtoms() {
-    std::vector<std::string> names;
-    for (const Atom& a : Core().atoms) {
-        names.push_back(a.name);
-    }
-    return names;
+    return Core().atoms;
 }
 
 std::string SimStdout() {
     return Core().capturedStdout;
-}
-void SimClearStdout() {
-    Core().capturedStdout.clear();
 }
 DWORD SimSleptMilliseconds() {
     return Core().sleptMs;
@@ -277,21 +263,15 @@ BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA info) {
     DWORD fail = sim::BeginCall(
         {"GetVersionExA", info ? std::to_string(info->dwOSVersionInfoSize) : std::string("NULL")});
     VersionState& v = Core().version;
-    if (info == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    if (fail == 0 && v.queryFails) {
-        fail = ERROR_INVALID_PARAMETER;
-    }
     // Windows accepts the size of OSVERSIONINFOA (148) and of the extended
     // record (156) only.
-    if (fail == 0 && info->dwOSVersionInfoSize != 148 && info->dwOSVersionInfoSize != 156) {
+    if (info == nullptr || (fail == 0 && v.queryFails)) {
+        fail = ERROR_INVALID_PARAMETER;
+    } else if (fail == 0 && info->dwOSVersionInfoSize != 148 && info->dwOSVersionInfoSize != 156) {
         fail = ERROR_INSUFFICIENT_BUFFER;
     }
     if (fail != 0) {
-        SetLastError(fail);
-        return FALSE;
+        return sim::Refuse(fail, FALSE);
     }
     info->dwMajorVersion = v.major;
     info->dwMinorVersion = v.minor;
@@ -333,7 +313,6 @@ int wsprintfA(LPSTR buffer, LPCSTR format, ...) {
             ++p;
         }
         std::string field;
-        bool numeric = true;
         switch (*p) {
         case 'd':
         case 'i':
@@ -351,12 +330,10 @@ int wsprintfA(LPSTR buffer, LPCSTR format, ...) {
         }
         case 'c':
             field = std::string(1, static_cast<char>(va_arg(ap, int)));
-            numeric = false;
             break;
         case 's': {
             const char* s = va_arg(ap, const char*);
             field = s ? s : "(null)";
-            numeric = false;
             break;
         }
         case '\0':
@@ -364,19 +341,16 @@ int wsprintfA(LPSTR buffer, LPCSTR format, ...) {
             continue;
         default:
             field = std::string(1, *p);
-            numeric = false;
             break;
         }
-        if (static_cast<int>(field.size()) < width) {
-            size_t pad = static_cast<size_t>(width) - field.size();
-            if (left) {
-                field.append(pad, ' ');
-            } else if (zero && numeric) {
-                size_t at = (field[0] == '-') ? 1 : 0;
-                field.insert(at, pad, '0');
-            } else {
-                field.insert(0, pad, ' ');
-            }
+        // Zeros pad numbers only, after a minus sign.
+        const size_t pad = static_cast<size_t>(std::max(width - static_cast<int>(field.size()), 0));
+        if (left) {
+            field.append(pad, ' ');
+        } else if (zero && std::strchr("diuxX", *p) != nullptr) {
+            field.insert(field[0] == '-' ? 1 : 0, pad, '0');
+        } else {
+            field.insert(0, pad, ' ');
         }
         out += field;
     }
@@ -394,19 +368,17 @@ ATOM WINAPI GlobalAddAtomA(LPCSTR name) {
         fail = ERROR_INVALID_PARAMETER;
     }
     if (fail != 0) {
-        SetLastError(fail);
-        return 0;
+        return sim::Refuse(fail, static_cast<ATOM>(0));
     }
-    CoreState& c = Core();
-    for (Atom& a : c.atoms) {
-        if (sim::EqualNoCase(a.name, name)) {
-            ++a.references;
-            return a.value;
-        }
+    std::vector<std::string>& atoms = Core().atoms;
+    size_t i = 0;
+    while (i < atoms.size() && !sim::EqualNoCase(atoms[i], name)) {
+        ++i;
     }
-    ATOM value = static_cast<ATOM>(0xC000 + c.atoms.size());
-    c.atoms.push_back(Atom{name, value, 1});
-    return value;
+    if (i == atoms.size()) {
+        atoms.push_back(name);
+    }
+    return static_cast<ATOM>(0xC000 + i);
 }
 
 void WINAPI Sleep(DWORD ms) {
@@ -423,19 +395,17 @@ void WINAPI Sleep(DWORD ms) {
 
 HANDLE WINAPI GetStdHandle(DWORD which) {
     DWORD fail = sim::BeginCall({"GetStdHandle", sim::Hex(which)});
-    if (fail != 0) {
-        SetLastError(fail);
-        return INVALID_HANDLE_VALUE;
+    if (fail == 0 && which != STD_OUTPUT_HANDLE && which != STD_ERROR_HANDLE) {
+        fail = ERROR_INVALID_HANDLE;
     }
-    if (which == STD_OUTPUT_HANDLE) {
-        // Without a standard output the handle is NULL, and no error is set.
-        return Core().standardOutput == StandardOutput::None ? nullptr : kStdOutput;
+    if (fail != 0) {
+        return sim::Refuse(fail, INVALID_HANDLE_VALUE);
     }
     if (which == STD_ERROR_HANDLE) {
         return kStdError;
     }
-    SetLastError(ERROR_INVALID_HANDLE);
-    return INVALID_HANDLE_VALUE;
+    // Without a standard output the handle is NULL, and no error is set.
+    return Core().standardOutput == StandardOutput::None ? nullptr : kStdOutput;
 }
 
 } // extern "C"
@@ -452,37 +422,26 @@ extern "C" BOOL WINAPI WriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD 
         fail = kErrorNoData;
     }
     if (fail != 0) {
-        SetLastError(fail);
-        return FALSE;
-    }
-    if (file == kStdOutput && Core().standardOutput == StandardOutput::Stalls) {
-        if (written) {
-            *written = 0;
-        }
-        return TRUE;
+        return sim::Refuse(fail, FALSE);
     }
     const char* bytes = static_cast<const char*>(data);
-    if (Core().realTime) {
-        int fd = file == kStdOutput ? 1 : 2;
-        DWORD done = 0;
-        while (done < size) {
-            ssize_t n = ::write(fd, bytes + done, size - done);
-            if (n <= 0) {
-                SetLastError(ERROR_GEN_FAILURE);
-                if (written) {
-                    *written = done;
-                }
-                return FALSE;
-            }
-            done += static_cast<DWORD>(n);
-        }
-    } else if (file == kStdOutput) {
+    const bool stalls = file == kStdOutput && Core().standardOutput == StandardOutput::Stalls;
+    DWORD done = stalls || Core().realTime ? 0 : size; // what the write takes
+    if (!stalls && !Core().realTime && file == kStdOutput) {
         Core().capturedStdout.append(bytes, size);
     }
-    if (written) {
-        *written = size;
+    while (!stalls && Core().realTime && done < size) {
+        ssize_t n = ::write(file == kStdOutput ? 1 : 2, bytes + done, size - done);
+        if (n <= 0) {
+            SetLastError(ERROR_GEN_FAILURE);
+            break;
+        }
+        done += static_cast<DWORD>(n);
     }
-    return TRUE;
+    if (written) {
+        *written = done;
+    }
+    return stalls || done == size;
 }
 
 // ---- machine file ---------------------------------------------------------
@@ -490,17 +449,24 @@ extern "C" BOOL WINAPI WriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD 
 namespace {
 
 bool ParseNumber(const std::string& text, DWORD* value) {
-    if (text.empty()) {
-        return false;
-    }
     char* end = nullptr;
-    unsigned long long v = std::strtoull(text.c_str(), &end, 0);
-    if (*end != '\0' || v > 0xFFFFFFFFull) {
-        return false;
-    }
+    const unsigned long long v = std::strtoull(text.c_str(), &end, 0);
     *value = static_cast<DWORD>(v);
-    return true;
+    return !text.empty() && *end == '\0' && v <= 0xFFFFFFFFull;
 }
+
+// The numbers of [Windows], in the order they are saved; BuildNumber is
+// saved in hexadecimal.
+const struct {
+    const char* name;
+    DWORD VersionState::*field;
+} kVersionNumbers[] = {{"PlatformId", &VersionState::platformId},
+                       {"MajorVersion", &VersionState::major},
+                       {"MinorVersion", &VersionState::minor},
+                       {"BuildNumber", &VersionState::build}};
+
+// The values of StandardOutput=, in the order of StandardOutput.
+const char* const kStandardOutputs[] = {"console", "none", "fails", "stalls"};
 
 bool LoadWindowsSection(const std::vector<sim::Line>& lines, std::string* error) {
     VersionState& v = Core().version;
@@ -531,34 +497,26 @@ bool LoadWindowsSection(const std::vector<sim::Line>& lines, std::string* error)
             continue;
         }
         if (key == "standardoutput") {
-            if (value == "console") {
-                Core().standardOutput = StandardOutput::Console;
-            } else if (value == "none") {
-                Core().standardOutput = StandardOutput::None;
-            } else if (value == "fails") {
-                Core().standardOutput = StandardOutput::Fails;
-            } else if (value == "stalls") {
-                Core().standardOutput = StandardOutput::Stalls;
-            } else {
+            int n = 0;
+            while (n < 4 && value != kStandardOutputs[n]) {
+                ++n;
+            }
+            if (n == 4) {
                 return sim::LineError(error, l.number,
                                       "StandardOutput must be console, none, fails or stalls");
             }
+            Core().standardOutput = static_cast<StandardOutput>(n);
             continue;
         }
         if (!ParseNumber(value, &number)) {
             return sim::LineError(error, l.number, "expected a number for " + key);
         }
-        if (key == "platformid") {
-            v.platformId = number;
-        } else if (key == "majorversion") {
-            v.major = number;
-        } else if (key == "minorversion") {
-            v.minor = number;
-        } else if (key == "buildnumber") {
-            v.build = number;
-        } else {
+        const auto* f = std::find_if(std::begin(kVersionNumbers), std::end(kVersionNumbers),
+                                     [&](const auto& n) { return key == sim::Lower(n.name); });
+        if (f == std::end(kVersionNumbers)) {
             return sim::LineError(error, l.number, "unknown setting " + key + " in [Windows]");
         }
+        v.*(f->field) = number;
     }
     return true;
 }
@@ -569,8 +527,7 @@ bool LoadAtomsSection(const std::vector<sim::Line>& lines, std::string* error) {
         if (name.empty() || name.size() > 255) {
             return sim::LineError(error, l.number, "an atom is 1 to 255 characters");
         }
-        CoreState& c = Core();
-        c.atoms.push_back(Atom{name, static_cast<ATOM>(0xC000 + c.atoms.size()), 1});
+        Core().atoms.push_back(name);
     }
     return true;
 }
@@ -594,13 +551,9 @@ bool LoadSection(const std::string& header, int headerLine, const std::vector<si
 bool SimLoadMachineText(const std::string& text, std::string* error) {
     SimReset();
     std::vector<sim::Line> all;
-    size_t start = 0;
     int number = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos) {
-            end = text.size();
-        }
+    for (size_t start = 0; start < text.size();) {
+        const size_t end = std::min(text.find('\n', start), text.size());
         std::string line = text.substr(start, end - start);
         if (!line.empty() && line.back() == '\r') {
             line.pop_back();
@@ -612,20 +565,18 @@ bool SimLoadMachineText(const std::string& text, std::string* error) {
     std::string header;
     int headerLine = 0;
     std::vector<sim::Line> body;
-    bool ok = true;
-    size_t i = 0;
+    bool ok = !all.empty() && sim::Trim(all[0].text) == "RCKRV48 MACHINE 1";
+    if (!ok) {
+        sim::LineError(error, 1, "the first line must be RCKRV48 MACHINE 1");
+    }
     auto flush = [&]() {
         if (ok && headerLine != 0) {
             ok = LoadSection(header, headerLine, body, error);
         }
         body.clear();
     };
-    if (all.empty() || sim::Trim(all[0].text) != "RCKRV48 MACHINE 1") {
-        sim::LineError(error, 1, "the first line must be RCKRV48 MACHINE 1");
-        SimReset();
-        return false;
-    }
-    for (i = 1; i < all.size() && ok; ++i) {
+    size_t i = 1;
+    for (; i < all.size() && ok; ++i) {
         std::string t = sim::Trim(all[i].text);
         if (t == "REGEDIT4") {
             break;
@@ -662,25 +613,23 @@ bool SimLoadMachineText(const std::string& text, std::string* error) {
 std::string SimSaveMachineText() {
     const CoreState& c = Core();
     std::string out = "RCKRV48 MACHINE 1\n\n[Windows]\n";
-    out += "PlatformId=" + std::to_string(c.version.platformId) + "\n";
-    out += "MajorVersion=" + std::to_string(c.version.major) + "\n";
-    out += "MinorVersion=" + std::to_string(c.version.minor) + "\n";
-    out += "BuildNumber=" + sim::Hex(c.version.build) + "\n";
+    for (const auto& f : kVersionNumbers) {
+        const DWORD n = c.version.*f.field;
+        out += std::string(f.name) + "=" +
+               (f.field == &VersionState::build ? sim::Hex(n) : std::to_string(n)) + "\n";
+    }
     out += "CSDVersion=\"" + c.version.csd + "\"\n";
     if (c.version.queryFails) {
         out += "VersionQuery=fails\n";
     }
-    if (c.standardOutput == StandardOutput::None) {
-        out += "StandardOutput=none\n";
-    } else if (c.standardOutput == StandardOutput::Fails) {
-        out += "StandardOutput=fails\n";
-    } else if (c.standardOutput == StandardOutput::Stalls) {
-        out += "StandardOutput=stalls\n";
+    if (c.standardOutput != StandardOutput::Console) {
+        out += std::string("StandardOutput=") +
+               kStandardOutputs[static_cast<int>(c.standardOutput)] + "\n";
     }
     if (!c.atoms.empty()) {
         out += "\n[Atoms]\n";
-        for (const Atom& a : c.atoms) {
-            out += a.name + "\n";
+        for (const std::string& a : c.atoms) {
+            out += a + "\n";
         }
     }
     sim::SaveDevices(out);

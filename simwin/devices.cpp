@@ -19,13 +19,10 @@
 //   CloseHandle; a closed or unknown handle gives ERROR_INVALID_HANDLE.
 //
 // The card driver behind the devices is the test card driver's model
-// (testdriver/card_model.c), the same code that answers under Wine: probe
-// (busy a given number of times, then a status and a context value), get
-// record (identity and compatibility records as configured, short replies
-// included), put record, control and close, each with its own status or
-// none, and failures per kind of request. It checks every call against the
-// card's own idea of the wire format, not the program's, and this file
-// records what it received and what was wrong with it.
+// (testdriver/card_model.c), the same code that answers under Wine; it checks
+// every call against the card's own idea of the wire format, not the
+// program's, and this file records what it received and what was wrong with
+// it. docs/machine-file.md describes the device sections of a machine file.
 #include "simwin/sim.h"
 #include "simwin/simctl_devices.h"
 
@@ -63,9 +60,8 @@ struct DosError {
     unsigned calls;   // matching calls so far in this run
     std::string line; // as given, for saving
 };
-const int kQueryCall = 0;
-const int kDefineCall = 1; // DefineDosDeviceA without DDD_REMOVE_DEFINITION
-const int kRemoveCall = 2; // with it
+// DefineDosDeviceA defines without DDD_REMOVE_DEFINITION, removes with it.
+enum { kQueryCall, kDefineCall, kRemoveCall };
 
 struct DeviceState {
     std::vector<DosDefinition> dosNames; // oldest first
@@ -85,23 +81,21 @@ bool IsVxdName(const std::string& name) {
 }
 
 Device* FindDevice(const std::string& name) {
-    for (Device& d : State().devices) {
-        if (sim::EqualNoCase(d.name, name)) {
-            return &d;
+    std::vector<Device>& devices = State().devices;
+    auto it = std::find_if(devices.begin(), devices.end(),
+                           [&](const Device& d) { return sim::EqualNoCase(d.name, name); });
+    return it == devices.end() ? nullptr : &*it;
+}
+
+// The target of the newest definition of `name`, or null.
+const std::string* CurrentTarget(const std::string& name) {
+    const std::vector<DosDefinition>& defs = State().dosNames;
+    for (size_t i = defs.size(); i-- > 0;) {
+        if (sim::EqualNoCase(defs[i].name, name)) {
+            return &defs[i].target;
         }
     }
     return nullptr;
-}
-
-// Index of the newest definition of `name`, or -1.
-int CurrentDefinition(const std::string& name) {
-    const std::vector<DosDefinition>& defs = State().dosNames;
-    for (int i = static_cast<int>(defs.size()) - 1; i >= 0; --i) {
-        if (sim::EqualNoCase(defs[static_cast<size_t>(i)].name, name)) {
-            return i;
-        }
-    }
-    return -1;
 }
 
 OpenHandle* FindHandle(HANDLE h) {
@@ -111,15 +105,7 @@ OpenHandle* FindHandle(HANDLE h) {
 
 std::string HandleText(HANDLE h) {
     OpenHandle* open = FindHandle(h);
-    if (open != nullptr) {
-        return State().devices[open->device].name;
-    }
-    return sim::Hex(reinterpret_cast<uintptr_t>(h));
-}
-
-bool Fail(DWORD error) {
-    SetLastError(error);
-    return false;
+    return open ? State().devices[open->device].name : sim::Hex(reinterpret_cast<uintptr_t>(h));
 }
 
 // ---- the card driver model ---------------------------------------------------
@@ -174,36 +160,15 @@ void Note(SimCardDriverLog& log, const card_received& r) {
     }
 }
 
-// One device call on an open handle; returns the error it fails with, or 0.
-DWORD Call(Device& d, OpenHandle& h, DWORD code, const void* in, DWORD inSize, BYTE* block,
-           DWORD size) {
-    card_received r;
-    DWORD error = card_call(&d.settings, &h.session, code, static_cast<const uint8_t*>(in), inSize,
-                            block, size, &r);
-    Note(d.received, r);
-    return error;
-}
-
 // ---- machine file --------------------------------------------------------------
 
 // Decimal, or hexadecimal after 0x; never octal, so "08" is eight.
 bool ParseNumber(const std::string& text, unsigned long long limit, unsigned long long* value) {
-    if (text.empty()) {
-        return false;
-    }
-    bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-    size_t start = hex ? 2 : 0;
+    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
     unsigned long long v = 0;
-    for (size_t i = start; i < text.size(); ++i) {
-        char c = text[i];
-        int digit;
-        if (c >= '0' && c <= '9') {
-            digit = c - '0';
-        } else if (hex && c >= 'a' && c <= 'f') {
-            digit = c - 'a' + 10;
-        } else if (hex && c >= 'A' && c <= 'F') {
-            digit = c - 'A' + 10;
-        } else {
+    for (size_t i = hex ? 2 : 0; i < text.size(); ++i) {
+        const int digit = sim::HexDigit(text[i]);
+        if (digit < 0 || (!hex && digit > 9)) {
             return false;
         }
         v = v * (hex ? 16 : 10) + static_cast<unsigned long long>(digit);
@@ -212,28 +177,39 @@ bool ParseNumber(const std::string& text, unsigned long long limit, unsigned lon
         }
     }
     *value = v;
-    return true;
+    return !text.empty();
+}
+
+// The blank-separated parts of `text`.
+std::vector<std::string> SplitBlanks(const std::string& text) {
+    std::vector<std::string> parts;
+    for (size_t begin = text.find_first_not_of(" \t"); begin != std::string::npos;) {
+        const size_t end = std::min(text.find_first_of(" \t", begin), text.size());
+        parts.push_back(text.substr(begin, end - begin));
+        begin = text.find_first_not_of(" \t", end);
+    }
+    return parts;
 }
 
 bool ParseWords(const std::string& text, std::vector<WORD>* words) {
     words->clear();
-    size_t at = 0;
-    while (true) {
-        size_t begin = text.find_first_not_of(" \t", at);
-        if (begin == std::string::npos) {
-            return true;
-        }
-        size_t end = text.find_first_of(" \t", begin);
-        if (end == std::string::npos) {
-            end = text.size();
-        }
+    for (const std::string& part : SplitBlanks(text)) {
         unsigned long long v = 0;
-        if (!ParseNumber(text.substr(begin, end - begin), 0xFFFF, &v)) {
+        if (!ParseNumber(part, 0xFFFF, &v)) {
             return false;
         }
         words->push_back(static_cast<WORD>(v));
-        at = end;
     }
+    return true;
+}
+
+// "ERROR", or "ERROR at N" for the N-th call only (N from 1; 0 when absent).
+bool ParseFailure(const std::string& text, unsigned long long* error, unsigned long long* attempt) {
+    const size_t at = sim::Lower(text).find(" at ");
+    *attempt = 0;
+    return ParseNumber(sim::Trim(text.substr(0, at)), 0xFFFFFFFF, error) &&
+           (at == std::string::npos ||
+            (ParseNumber(sim::Trim(text.substr(at + 4)), 0x7FFFFFFF, attempt) && *attempt != 0));
 }
 
 std::string WordsText(const std::vector<WORD>& words) {
@@ -251,12 +227,8 @@ std::string WordsText(const std::vector<WORD>& words) {
 // A key text can stand on a line as it is when it has no blanks, no control
 // characters and does not look like a comment.
 bool PrintableKeyText(const std::string& text) {
-    for (char c : text) {
-        if (static_cast<unsigned char>(c) <= 0x20 || static_cast<unsigned char>(c) >= 0x7F) {
-            return false;
-        }
-    }
-    return true;
+    return std::all_of(text.begin(), text.end(),
+                       [](char c) { return c > 0x20 && static_cast<unsigned char>(c) < 0x7F; });
 }
 
 bool LoadDosDevices(const std::vector<sim::Line>& lines, std::string* error) {
@@ -282,39 +254,18 @@ bool LoadDosDevices(const std::vector<sim::Line>& lines, std::string* error) {
 bool LoadDosErrors(const std::vector<sim::Line>& lines, std::string* error) {
     for (const sim::Line& l : lines) {
         size_t eq = l.text.find('=');
-        std::vector<std::string> words;
-        size_t at = 0;
-        std::string left = eq == std::string::npos ? "" : l.text.substr(0, eq);
-        while (true) {
-            size_t begin = left.find_first_not_of(" \t", at);
-            if (begin == std::string::npos) {
-                break;
-            }
-            size_t end = left.find_first_of(" \t", begin);
-            end = end == std::string::npos ? left.size() : end;
-            words.push_back(left.substr(begin, end - begin));
-            at = end;
-        }
+        std::vector<std::string> words =
+            SplitBlanks(eq == std::string::npos ? "" : l.text.substr(0, eq));
         unsigned long long v = 0;
+        unsigned long long n = 0;
+        const bool define = !words.empty() && sim::EqualNoCase(words[0], "DefineDosDeviceA");
         int call = -1;
-        if (words.size() == 2 && sim::EqualNoCase(words[0], "QueryDosDeviceA")) {
-            call = kQueryCall;
-        } else if (words.size() == 2 && sim::EqualNoCase(words[0], "DefineDosDeviceA")) {
-            call = kDefineCall;
-        } else if (words.size() == 3 && sim::EqualNoCase(words[0], "DefineDosDeviceA") &&
-                   sim::EqualNoCase(words[2], "remove")) {
+        if (words.size() == 2 && (define || sim::EqualNoCase(words[0], "QueryDosDeviceA"))) {
+            call = define ? kDefineCall : kQueryCall;
+        } else if (words.size() == 3 && define && sim::EqualNoCase(words[2], "remove")) {
             call = kRemoveCall;
         }
-        std::string value = call < 0 ? "" : sim::Trim(l.text.substr(eq + 1));
-        std::string attempt;
-        size_t atWord = sim::Lower(value).find(" at ");
-        if (atWord != std::string::npos) {
-            attempt = sim::Trim(value.substr(atWord + 4));
-            value = sim::Trim(value.substr(0, atWord));
-        }
-        unsigned long long n = 0;
-        if (call < 0 || !ParseNumber(value, 0xFFFFFFFFull, &v) || v == 0 ||
-            (!attempt.empty() && (!ParseNumber(attempt, 0x7FFFFFFF, &n) || n == 0))) {
+        if (call < 0 || !ParseFailure(sim::Trim(l.text.substr(eq + 1)), &v, &n) || v == 0) {
             return sim::LineError(error, l.number,
                                   "expected QueryDosDeviceA NAME=ERROR, DefineDosDeviceA "
                                   "NAME=ERROR or DefineDosDeviceA NAME remove=ERROR, "
@@ -404,18 +355,9 @@ bool LoadSetting(card_settings& s, const card_setting& t, const std::string& val
         return true;
     }
     case CARD_SETTING_FAILURE: {
-        // "ERROR" for every call of the kind, "ERROR at N" for the N-th.
-        std::string error = value;
-        std::string attempt;
-        size_t at = sim::Lower(value).find(" at ");
-        if (at != std::string::npos) {
-            error = sim::Trim(value.substr(0, at));
-            attempt = sim::Trim(value.substr(at + 4));
-        }
         unsigned long long e = 0;
         unsigned long long n = 0;
-        if (!ParseNumber(error, 0xFFFFFFFF, &e) ||
-            (!attempt.empty() && (!ParseNumber(attempt, 0x7FFFFFFF, &n) || n == 0))) {
+        if (!ParseFailure(value, &e, &n)) {
             *message = "expected an error code, or an error code, at and an attempt from 1";
             return false;
         }
@@ -428,49 +370,36 @@ bool LoadSetting(card_settings& s, const card_setting& t, const std::string& val
 }
 
 // A line of what the card received (written below "; received"), or one
-// that saving writes for the reader.
+// that saving writes for the reader: a new run starts without handles, and
+// the DOS device names are those of [DosDevices].
 bool LoadReceived(SimCardDriverLog& log, const std::string& key, const std::string& value,
                   std::string* message) {
+    std::vector<WORD> words;
     uint32_t v = 0;
-    if (key == "keytext") {
-        log.keyTexts.push_back(value);
-        return true;
-    }
-    if (key == "put" || key == "get") {
-        std::vector<WORD> words;
+    if (key == "keytext" || key == "wrong") {
+        (key == "keytext" ? log.keyTexts : log.wrongs).push_back(value);
+    } else if (key == "put" || key == "get") {
         if (!ParseWords(value, &words) || (key == "get" && words.size() != 2)) {
             *message = key == "put" ? "expected words 0 to 65535, the length word first"
                                     : "expected a length and a type";
             return false;
         }
         (key == "put" ? log.puts : log.gets).push_back(words);
-        return true;
-    }
-    if (key == "wrong") {
-        log.wrongs.push_back(value);
-        return true;
-    }
-    // Written when saving for the reader; a new run starts without handles,
-    // and the DOS device names are those of [DosDevices].
-    if (key == "openhandles" || key == "dosnames" || key == "wrongcalls") {
-        return true;
-    }
-    if (key == "probes" || key == "closes") {
+    } else if (key == "probes" || key == "closes") {
         if (!LoadNumber(value, 0x7FFFFFFF, "expected a count", &v, message)) {
             return false;
         }
         (key == "probes" ? log.probes : log.closes) = static_cast<int>(v);
-        return true;
-    }
-    if (key == "control") {
+    } else if (key == "control") {
         if (!LoadNumber(value, 0xFFFF, "expected a sub-code 0 to 65535", &v, message)) {
             return false;
         }
         log.controls.push_back(static_cast<int>(v));
-        return true;
+    } else if (key != "openhandles" && key != "dosnames" && key != "wrongcalls") {
+        *message = "unknown setting";
+        return false;
     }
-    *message = "unknown setting";
-    return false;
+    return true;
 }
 
 void SaveSetting(const card_settings& s, const card_setting& t, std::string& out) {
@@ -535,21 +464,16 @@ bool LoadDevice(const std::string& name, int first, const std::vector<sim::Line>
 }
 
 int DosNamesOf(const Device& d) {
-    int count = 0;
-    for (const DosDefinition& def : State().dosNames) {
-        if (sim::EqualNoCase(def.target, "\\Device\\" + d.name)) {
-            ++count;
-        }
-    }
-    return count;
+    const std::vector<DosDefinition>& defs = State().dosNames;
+    return static_cast<int>(std::count_if(defs.begin(), defs.end(), [&](const DosDefinition& def) {
+        return sim::EqualNoCase(def.target, "\\Device\\" + d.name);
+    }));
 }
 
 int HandlesOf(size_t device) {
-    int count = 0;
-    for (const auto& h : State().handles) {
-        count += h.second.device == device ? 1 : 0;
-    }
-    return count;
+    const auto& handles = State().handles;
+    return static_cast<int>(std::count_if(
+        handles.begin(), handles.end(), [&](const auto& h) { return h.second.device == device; }));
 }
 
 void SaveDevice(const Device& d, size_t index, std::string& out) {
@@ -639,12 +563,11 @@ void sim::SaveDevices(std::string& out) {
 
 void SimAddCardDriver(const std::string& name, const SimCardDriver& driver) {
     Device* d = FindDevice(name);
-    if (d != nullptr) {
-        d->settings = driver;
-        d->received = SimCardDriverLog();
-        return;
+    if (d == nullptr) {
+        State().devices.push_back(Device{name, IsVxdName(name), driver, SimCardDriverLog()});
+    } else {
+        *d = Device{d->name, d->vxd, driver, SimCardDriverLog()};
     }
-    State().devices.push_back(Device{name, IsVxdName(name), driver, SimCardDriverLog()});
 }
 
 void SimCardDriver::SetIdentity(const std::vector<WORD>& words) {
@@ -669,17 +592,6 @@ void SimDefineDosName(const std::string& name, const std::string& target) {
     State().dosNames.push_back(DosDefinition{name, target});
 }
 
-bool SimDosNameTarget(const std::string& name, std::string* target) {
-    int i = CurrentDefinition(name);
-    if (i < 0) {
-        return false;
-    }
-    if (target != nullptr) {
-        *target = State().dosNames[static_cast<size_t>(i)].target;
-    }
-    return true;
-}
-
 std::vector<std::string> SimDosNames() {
     std::vector<std::string> out;
     for (const DosDefinition& def : State().dosNames) {
@@ -693,13 +605,8 @@ int SimOpenHandleCount() {
 }
 
 int SimOpenHandleCount(const std::string& device) {
-    const std::vector<Device>& devices = State().devices;
-    for (size_t i = 0; i < devices.size(); ++i) {
-        if (sim::EqualNoCase(devices[i].name, device)) {
-            return HandlesOf(i);
-        }
-    }
-    return 0;
+    const Device* d = FindDevice(device);
+    return d ? HandlesOf(static_cast<size_t>(d - State().devices.data())) : 0;
 }
 
 // ---- simulated platform functions ---------------------------------------------
@@ -723,8 +630,7 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATT
         fail = ERROR_NOT_SUPPORTED;
     }
     if (fail != 0) {
-        SetLastError(fail);
-        return INVALID_HANDLE_VALUE;
+        return sim::Refuse(fail, INVALID_HANDLE_VALUE);
     }
     std::string path = name;
     Device* device = nullptr;
@@ -733,27 +639,20 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATT
         if (sim::PlatformId() == VER_PLATFORM_WIN32_WINDOWS) {
             device = IsVxdName(rest) ? FindDevice(rest) : nullptr;
         } else {
-            int def = CurrentDefinition(rest);
+            const std::string* target = CurrentTarget(rest);
             const std::string prefix = "\\Device\\";
-            if (def >= 0) {
-                const std::string& target = State().dosNames[static_cast<size_t>(def)].target;
-                if (target.size() > prefix.size() &&
-                    sim::EqualNoCase(target.substr(0, prefix.size()), prefix)) {
-                    device = FindDevice(target.substr(prefix.size()));
-                }
+            if (target != nullptr && target->size() > prefix.size() &&
+                sim::EqualNoCase(target->substr(0, prefix.size()), prefix)) {
+                device = FindDevice(target->substr(prefix.size()));
             }
             if (device != nullptr && device->vxd) {
                 device = nullptr;
             }
         }
     }
-    if (device == nullptr) {
-        SetLastError(ERROR_FILE_NOT_FOUND);
-        return INVALID_HANDLE_VALUE;
-    }
-    if (device->settings.open_error != 0) {
-        SetLastError(device->settings.open_error);
-        return INVALID_HANDLE_VALUE;
+    if (device == nullptr || device->settings.open_error != 0) {
+        return sim::Refuse(device ? device->settings.open_error : ERROR_FILE_NOT_FOUND,
+                           INVALID_HANDLE_VALUE);
     }
     DeviceState& st = State();
     uintptr_t value = st.nextHandle;
@@ -786,10 +685,14 @@ BOOL WINAPI DeviceIoControl(HANDLE h, DWORD code, LPVOID in, DWORD inSize, LPVOI
         fail = ERROR_INVALID_PARAMETER;
     }
     if (fail == 0) {
-        fail = Call(State().devices[open->device], *open, code, in, inSize, block, outSize);
+        Device& d = State().devices[open->device];
+        card_received r;
+        fail = card_call(&d.settings, &open->session, code, static_cast<const uint8_t*>(in), inSize,
+                         block, outSize, &r);
+        Note(d.received, r);
     }
     if (fail != 0) {
-        return Fail(fail);
+        return sim::Refuse(fail, FALSE);
     }
     if (returned != nullptr) {
         *returned = outSize;
@@ -799,14 +702,10 @@ BOOL WINAPI DeviceIoControl(HANDLE h, DWORD code, LPVOID in, DWORD inSize, LPVOI
 
 BOOL WINAPI CloseHandle(HANDLE h) {
     DWORD fail = sim::BeginCall({"CloseHandle", HandleText(h)});
-    if (fail == 0 && FindHandle(h) == nullptr) {
+    if (fail == 0 && State().handles.erase(reinterpret_cast<uintptr_t>(h)) == 0) {
         fail = ERROR_INVALID_HANDLE;
     }
-    if (fail != 0) {
-        return Fail(fail);
-    }
-    State().handles.erase(reinterpret_cast<uintptr_t>(h));
-    return TRUE;
+    return fail != 0 ? sim::Refuse(fail, FALSE) : TRUE;
 }
 
 DWORD WINAPI QueryDosDeviceA(LPCSTR name, LPSTR buffer, DWORD size) {
@@ -818,22 +717,18 @@ DWORD WINAPI QueryDosDeviceA(LPCSTR name, LPSTR buffer, DWORD size) {
         fail = DosErrorFor(kQueryCall, name);
     }
     if (fail != 0) {
-        SetLastError(fail);
-        return 0;
+        return sim::Refuse(fail, static_cast<DWORD>(0));
     }
     // Every string ends with a zero and the list with one more.
     std::string list;
     const std::vector<DosDefinition>& defs = State().dosNames;
     if (name == nullptr) {
-        std::vector<std::string> seen;
-        for (const DosDefinition& def : defs) {
-            bool known = false;
-            for (const std::string& s : seen) {
-                known = known || sim::EqualNoCase(s, def.name);
-            }
-            if (!known) {
-                seen.push_back(def.name);
-                list += def.name + '\0';
+        // Every name once, as first defined.
+        for (auto def = defs.begin(); def != defs.end(); ++def) {
+            if (std::none_of(defs.begin(), def, [&](const DosDefinition& earlier) {
+                    return sim::EqualNoCase(earlier.name, def->name);
+                })) {
+                list += def->name + '\0';
             }
         }
     } else {
@@ -843,14 +738,12 @@ DWORD WINAPI QueryDosDeviceA(LPCSTR name, LPSTR buffer, DWORD size) {
             }
         }
         if (list.empty()) {
-            SetLastError(ERROR_FILE_NOT_FOUND);
-            return 0;
+            return sim::Refuse(ERROR_FILE_NOT_FOUND, static_cast<DWORD>(0));
         }
     }
     list += '\0';
     if (buffer == nullptr || list.size() > size) {
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return 0;
+        return sim::Refuse(ERROR_INSUFFICIENT_BUFFER, static_cast<DWORD>(0));
     }
     list.copy(buffer, list.size());
     return static_cast<DWORD>(list.size());
@@ -864,17 +757,15 @@ BOOL WINAPI DefineDosDeviceA(DWORD flags, LPCSTR name, LPCSTR target) {
     if (fail == 0 && sim::PlatformId() == VER_PLATFORM_WIN32_WINDOWS) {
         fail = kErrorCallNotImplemented;
     }
-    if (fail == 0 && (name == nullptr || name[0] == '\0')) {
-        fail = ERROR_INVALID_PARAMETER;
-    }
-    if (fail == 0 && !(flags & DDD_REMOVE_DEFINITION) && target == nullptr) {
+    if (fail == 0 && (name == nullptr || name[0] == '\0' ||
+                      (!(flags & DDD_REMOVE_DEFINITION) && target == nullptr))) {
         fail = ERROR_INVALID_PARAMETER;
     }
     if (fail == 0) {
         fail = DosErrorFor((flags & DDD_REMOVE_DEFINITION) ? kRemoveCall : kDefineCall, name);
     }
     if (fail != 0) {
-        return Fail(fail);
+        return sim::Refuse(fail, FALSE);
     }
     std::vector<DosDefinition>& defs = State().dosNames;
     std::string wanted;
@@ -886,24 +777,18 @@ BOOL WINAPI DefineDosDeviceA(DWORD flags, LPCSTR name, LPCSTR target) {
         defs.push_back(DosDefinition{name, wanted});
         return TRUE;
     }
+    // With exact matching the whole target must match, else its start.
+    const bool exact = (flags & DDD_EXACT_MATCH_ON_REMOVE) != 0;
     for (size_t i = defs.size(); i-- > 0;) {
-        const DosDefinition& def = defs[i];
-        if (!sim::EqualNoCase(def.name, name)) {
-            continue;
-        }
-        bool match = target == nullptr;
-        if (!match && (flags & DDD_EXACT_MATCH_ON_REMOVE)) {
-            match = sim::EqualNoCase(def.target, wanted);
-        } else if (!match) {
-            match = def.target.size() >= wanted.size() &&
-                    sim::EqualNoCase(def.target.substr(0, wanted.size()), wanted);
-        }
-        if (match) {
+        const std::string& t = defs[i].target;
+        if (sim::EqualNoCase(defs[i].name, name) &&
+            (target == nullptr ||
+             sim::EqualNoCase(exact ? t : t.substr(0, wanted.size()), wanted))) {
             defs.erase(defs.begin() + static_cast<long>(i));
             return TRUE;
         }
     }
-    return Fail(ERROR_FILE_NOT_FOUND);
+    return sim::Refuse(ERROR_FILE_NOT_FOUND, FALSE);
 }
 
 } // extern "C"

@@ -1,13 +1,7 @@
 // Process entry of the Linux build: runs one command of the program on the
-// simulated Windows machine described by a machine file.
-//
-// The machine file is named by the environment variable RCKRV48_MACHINE.
-// Without it the program runs on the built-in default machine and every
-// change is dropped when the run ends. With it, the run holds an exclusive
-// lock on "<file>.lock" from loading to saving, so runs started at the same
-// time against one file take turns and none loses another's changes; the
-// file is replaced atomically (written beside it, then renamed), so it is
-// never seen half-written.
+// simulated Windows machine described by the machine file RCKRV48_MACHINE
+// names, or on the built-in default machine. docs/machine-file.md says how a
+// run locks, loads and saves the file.
 #include "cli/dispatcher.h"
 #include "simwin/sim.h"
 #include "simwin/simctl.h"

@@ -12,70 +12,29 @@
 // a new one that must be closed, and a handle only allows what its access
 // mask allows (KEY_QUERY_VALUE to query, KEY_SET_VALUE to set).
 //
-// Subkey paths follow Windows' rules, as Wine's advapi32 registry tests
-// record them on real Windows (test_reg_open_key, test_reg_create_key):
-// trailing backslashes are taken ("Software\Wine\Test\\" opens, "Subkey4\\"
-// creates Subkey4), and a leading backslash gives ERROR_BAD_PATHNAME on the
-// NT line but is taken on the Windows 95 line. An empty name between two
-// backslashes is skipped like the trailing ones: the NT registry's name
-// parser skips every run of separators.
-//
-// Write failures a machine file can ask for, in its [RegistryFaults] section:
-//   DenyWrites=HKEY_LOCAL_MACHINE\path        the key refuses writing, as a
-//       key whose access list grants only reading: opening or creating it
-//       with any right beyond reading, and creating a new key right below
-//       it, fail with ERROR_ACCESS_DENIED; reading it, and keys below it
-//       that exist, go on as before
-//   CannotCreate=HKEY_LOCAL_MACHINE\path "Name" the value Name of that key
-//       cannot be created: RegSetValueExA fails with
-//       ERROR_NO_SYSTEM_RESOURCES while it does not exist (an existing one
-//       can be set)
-//   Grants=HKEY_LOCAL_MACHINE\path RIGHT|RIGHT...  on the NT line, the rights
-//       the key's access list gives the program (a key without such a line
-//       gives every right): opening the key, or creating it when it exists,
-//       with a right it does not give fails with ERROR_ACCESS_DENIED, and so
-//       does creating a new key right below it unless it gives
-//       KEY_CREATE_SUB_KEY. The program gets the rights it asks for on a key
-//       it creates, as the creator of a key does on NT. The Windows 95 line
-//       has no access checks and ignores these lines.
+// Subkey paths follow Windows' rules (SplitPath).
 //
 // Only HKEY_LOCAL_MACHINE exists. The other predefined roots give
 // ERROR_INVALID_HANDLE, and a machine file naming another root is rejected.
 //
-// Machine file form: everything after the line "REGEDIT4", in the REGEDIT4
-// syntax of regedit and `reg import`:
-//   [HKEY_LOCAL_MACHINE\path]            a key (missing keys above it are made)
-//   "Name"="text"                        REG_SZ, stored with its terminator;
-//                                        \\ and \" are the only escapes
-//   @="text"                             the key's default value
-//   "Name"=dword:0000000e                REG_DWORD, 1 to 8 hexadecimal digits
-//   "Name"=hex:01,02                     REG_BINARY
-//   "Name"=hex(N):01,02                  any type N (hexadecimal), raw bytes;
-//                                        hex(1) is a REG_SZ kept as given
-// Hexadecimal data may go on over several lines, each but the last ending in
-// a backslash. Lines starting with ';' are comments. Saving writes every key,
-// sorted case-insensitively with its values sorted the same way (the default
-// value first), in a text that loads back to the same registry: a REG_SZ
-// whose bytes a quoted text cannot carry (no terminator, an inner zero, a
-// line break) is written as hex(1).
+// Its machine-file form is everything after the line "REGEDIT4", in the
+// REGEDIT4 syntax of regedit and `reg import`, and write failures and access
+// lists (DenyWrites=, CannotCreate=, Grants=) come from its [RegistryFaults]
+// section: docs/machine-file.md gives both forms, what each line means and
+// how saving writes every value so that it loads back the same.
 #include "simwin/sim.h"
 #include "simwin/simctl_registry.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <memory>
 
-#ifndef ERROR_BAD_PATHNAME
-#define ERROR_BAD_PATHNAME 161L
-#endif
-#ifndef ERROR_NO_SYSTEM_RESOURCES
-#define ERROR_NO_SYSTEM_RESOURCES 1450L
-#endif
-#ifndef ERROR_NOACCESS
-#define ERROR_NOACCESS 998L
-#endif
-
 namespace {
+
+const LONG kErrorBadPathname = 161;
+const LONG kErrorNoAccess = 998;
+const LONG kErrorNoSystemResources = 1450;
 
 const char kRootName[] = "HKEY_LOCAL_MACHINE";
 
@@ -123,67 +82,33 @@ RegistryState& Registry() {
     return state;
 }
 
+// A handle as the call log names it; the predefined roots, numbered from
+// HKEY_CLASSES_ROOT on as in the Windows headers, by their names.
 std::string HandleName(HKEY h) {
-    if (h == HKEY_LOCAL_MACHINE) {
-        return kRootName;
-    }
-    if (h == HKEY_CLASSES_ROOT) {
-        return "HKEY_CLASSES_ROOT";
-    }
-    if (h == HKEY_CURRENT_USER) {
-        return "HKEY_CURRENT_USER";
-    }
-    if (h == HKEY_USERS) {
-        return "HKEY_USERS";
-    }
-    return sim::Hex(reinterpret_cast<uintptr_t>(h));
-}
-
-std::string Quoted(const char* s) {
-    return s ? "\"" + std::string(s) + "\"" : "(null)";
-}
-
-// The call log entry of an open or a create.
-SimCall OpenCall(const char* function, HKEY parent, LPCSTR subKey, DWORD options, REGSAM access) {
-    return {function,
-            HandleName(parent) + "\\" + (subKey ? subKey : "(null)") +
-                " options=" + sim::Hex(options) + " access=" + sim::Hex(access),
-            subKey ? subKey : ""};
+    static const char* const kRoots[] = {"HKEY_CLASSES_ROOT", "HKEY_CURRENT_USER", kRootName,
+                                         "HKEY_USERS"};
+    const uintptr_t n =
+        reinterpret_cast<uintptr_t>(h) - reinterpret_cast<uintptr_t>(HKEY_CLASSES_ROOT);
+    return n < 4 ? kRoots[n] : sim::Hex(reinterpret_cast<uintptr_t>(h));
 }
 
 REGSAM MapAccess(REGSAM access) {
-    if (access & (kMaximumAllowed | kGenericAll)) {
-        access |= KEY_ALL_ACCESS;
-    }
-    if (access & (kGenericRead | kGenericExecute)) {
-        access |= KEY_READ;
-    }
-    if (access & kGenericWrite) {
-        access |= KEY_WRITE;
-    }
-    return access;
+    return access | ((access & (kMaximumAllowed | kGenericAll)) ? KEY_ALL_ACCESS : 0) |
+           ((access & (kGenericRead | kGenericExecute)) ? KEY_READ : 0) |
+           ((access & kGenericWrite) ? KEY_WRITE : 0);
 }
 
-// The key an open handle or a predefined root stands for, with the rights
-// the handle carries and its path; null for an unknown or closed handle.
-Key* KeyOfHandle(HKEY h, REGSAM* access, std::string* path = nullptr) {
+// What an open handle or a predefined root stands for: its key, the rights
+// it carries and its path; false for an unknown or closed handle.
+bool FindHandle(HKEY h, Handle* found) {
     RegistryState& r = Registry();
-    if (h == HKEY_LOCAL_MACHINE) {
-        *access = KEY_ALL_ACCESS;
-        if (path != nullptr) {
-            path->clear();
-        }
-        return r.root.get();
-    }
     auto it = r.handles.find(reinterpret_cast<uintptr_t>(h));
-    if (it == r.handles.end()) {
-        return nullptr;
+    if (h == HKEY_LOCAL_MACHINE) {
+        *found = Handle{r.root.get(), KEY_ALL_ACCESS, ""};
+    } else if (it != r.handles.end()) {
+        *found = it->second;
     }
-    *access = it->second.access;
-    if (path != nullptr) {
-        *path = it->second.path;
-    }
-    return it->second.key;
+    return h == HKEY_LOCAL_MACHINE || it != r.handles.end();
 }
 
 HKEY NewHandle(Key* key, REGSAM access, const std::string& path) {
@@ -196,31 +121,32 @@ HKEY NewHandle(Key* key, REGSAM access, const std::string& path) {
 
 // Splits a subkey path into its key names. An empty or null path names the
 // key itself; empty names (two backslashes in a row, trailing ones) are
-// skipped; a leading backslash gives ERROR_BAD_PATHNAME on the NT line and
-// is skipped on the Windows 95 line.
+// skipped, as the NT registry's name parser skips every run of separators;
+// a leading backslash gives ERROR_BAD_PATHNAME on the NT line and is skipped
+// on the Windows 95 line. Wine's advapi32 registry tests record these rules
+// on real Windows (test_reg_open_key, test_reg_create_key).
 LONG SplitPath(const char* path, std::vector<std::string>* names) {
     names->clear();
     if (path == nullptr || *path == '\0') {
         return ERROR_SUCCESS;
     }
     if (*path == '\\' && sim::PlatformId() != VER_PLATFORM_WIN32_WINDOWS) {
-        return ERROR_BAD_PATHNAME;
+        return kErrorBadPathname;
     }
     std::string current;
     for (const char* p = path;; ++p) {
-        if (*p == '\\' || *p == '\0') {
-            if (!current.empty()) {
-                names->push_back(current);
-                current.clear();
-            }
-            if (*p == '\0') {
-                break;
-            }
-        } else {
+        if (*p != '\\' && *p != '\0') {
             current += *p;
+            continue;
+        }
+        if (!current.empty()) {
+            names->push_back(current);
+        }
+        current.clear();
+        if (*p == '\0') {
+            return ERROR_SUCCESS;
         }
     }
-    return ERROR_SUCCESS;
 }
 
 // `base` and more names as a handle's path.
@@ -236,19 +162,13 @@ std::string JoinPath(std::string base, const std::vector<std::string>& names) {
 REGSAM KeyGrant(const std::string& path) {
     const RegistryState& r = Registry();
     REGSAM grant = kEveryRight;
-    if (sim::PlatformId() != VER_PLATFORM_WIN32_WINDOWS) {
-        for (const auto& g : r.grants) {
-            if (g.first == path) {
-                grant = g.second;
-            }
+    for (const auto& g : r.grants) {
+        if (g.first == path && sim::PlatformId() != VER_PLATFORM_WIN32_WINDOWS) {
+            grant = g.second;
         }
     }
-    for (const std::string& denied : r.deniedPaths) {
-        if (path == denied) {
-            grant &= KEY_READ;
-        }
-    }
-    return grant;
+    const bool denied = std::count(r.deniedPaths.begin(), r.deniedPaths.end(), path) != 0;
+    return denied ? grant & KEY_READ : grant;
 }
 
 // The rights a handle to the existing key at `path` gets when `desired` is
@@ -262,11 +182,6 @@ bool OpenRights(const std::string& path, REGSAM desired, REGSAM* rights) {
     }
     *rights = (desired & kMaximumAllowed) != 0 ? asked | (grant & MapAccess(desired)) : asked;
     return true;
-}
-
-Key* FindChild(Key* key, const std::string& name) {
-    auto it = key->children.find(sim::Lower(name));
-    return it == key->children.end() ? nullptr : it->second.get();
 }
 
 // The entry of `lower` in a map keyed by lower-case names, made when
@@ -296,35 +211,61 @@ Key* MakeChild(Key* key, const std::string& name, const std::string& lower, bool
 
 Key* FindPath(Key* key, const std::vector<std::string>& names) {
     for (const std::string& n : names) {
-        key = FindChild(key, n);
-        if (key == nullptr) {
+        auto it = key->children.find(sim::Lower(n));
+        if (it == key->children.end()) {
             return nullptr;
         }
+        key = it->second.get();
     }
     return key;
 }
 
-// What an open or a create finds: the key it starts from, with its
-// handle's rights, the names below it, the key they name (null when it does
-// not exist yet) and that key's path.
+// What an open or a create finds (BeginOpen): the handle it starts from, the
+// names below it, the key they name (null when it does not exist yet) and
+// that key's path.
 struct SubKey {
-    Key* parent = nullptr;
-    REGSAM parentAccess = 0;
-    std::string parentPath;
+    Handle parent{};
     std::vector<std::string> names;
     Key* key = nullptr;
     std::string path;
 };
 
-LONG FindSubKey(HKEY hKey, LPCSTR subKey, SubKey* s) {
-    s->parent = KeyOfHandle(hKey, &s->parentAccess, &s->parentPath);
-    if (s->parent == nullptr) {
+// The start of an open or a create: its call log entry and any fault a test
+// set, then ERROR_INVALID_PARAMETER unless the arguments are `valid`, then
+// the key it starts from and the one its path names.
+LONG BeginOpen(const char* function, HKEY hKey, LPCSTR subKey, DWORD options, REGSAM access,
+               bool valid, PHKEY result, SubKey* s) {
+    const std::string given = subKey ? subKey : "";
+    LONG fail = static_cast<LONG>(
+        sim::BeginCall({function,
+                        HandleName(hKey) + "\\" + (subKey ? given : "(null)") +
+                            " options=" + sim::Hex(options) + " access=" + sim::Hex(access),
+                        given}));
+    if (fail != 0 || !valid) {
+        return fail != 0 ? fail : ERROR_INVALID_PARAMETER;
+    }
+    *result = nullptr;
+    if (!FindHandle(hKey, &s->parent)) {
         return ERROR_INVALID_HANDLE;
     }
     LONG error = SplitPath(subKey, &s->names);
-    s->key = FindPath(s->parent, s->names);
-    s->path = JoinPath(s->parentPath, s->names);
+    s->key = FindPath(s->parent.key, s->names);
+    s->path = JoinPath(s->parent.path, s->names);
     return error;
+}
+
+// The start of a query or a set of the value `name`: its call log entry,
+// `details` after the name, and any fault a test set, then the handle.
+LONG BeginValueCall(const char* function, HKEY hKey, LPCSTR name, const std::string& details,
+                    Handle* handle) {
+    const std::string given = name ? name : "";
+    LONG fail = static_cast<LONG>(sim::BeginCall(
+        {function, HandleName(hKey) + " " + (name ? "\"" + given + "\"" : "(null)") + details, "",
+         given}));
+    if (fail != 0) {
+        return fail;
+    }
+    return FindHandle(hKey, handle) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
 }
 
 Key* MakePath(Key* key, const std::vector<std::string>& names, bool* createdLast) {
@@ -359,7 +300,7 @@ void PutValue(Key* key, const std::string& name, DWORD type, const std::string& 
 // ---- machine file: loading ----------------------------------------------
 //
 // Written over plain character pointers: a machine file may hold a hundred
-// thousand keys, and loading it must stay fast in unoptimised test builds.
+// thousand keys, and loading it must stay fast.
 
 bool IsBlank(char c) {
     return c == ' ' || c == '\t' || c == '\r';
@@ -373,49 +314,33 @@ const char* SkipBlanks(const char* p, const char* e) {
 }
 
 std::string LowerText(const char* b, const char* e) {
-    std::string r(b, e);
-    char* p = &r[0];
-    for (size_t i = 0, n = r.size(); i < n; ++i) {
-        if (p[i] >= 'A' && p[i] <= 'Z') {
-            p[i] = static_cast<char>(p[i] - 'A' + 'a');
-        }
-    }
-    return r;
+    return sim::Lower(std::string(b, e));
 }
 
 // True when [p, e) starts with `prefix` (lower case), ignoring case.
-bool StartsNoCase(const char* p, const char* e, const char* prefix) {
-    for (; *prefix != '\0'; ++p, ++prefix) {
-        if (p >= e || (*p >= 'A' && *p <= 'Z' ? *p - 'A' + 'a' : *p) != *prefix) {
-            return false;
-        }
-    }
-    return true;
+bool StartsNoCase(const char* p, const char* e, const std::string& prefix) {
+    return static_cast<size_t>(e - p) >= prefix.size() && LowerText(p, p + prefix.size()) == prefix;
 }
 
-// The simulated machine has its own helpers and never uses the program's
-// (runtime/text.cpp), so a fault in the program cannot hide in the machine.
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
+// A REG_DWORD's four bytes, little-endian.
+std::string DwordBytes(DWORD v) {
+    std::string data;
+    for (int b = 0; b < 4; ++b) {
+        data += static_cast<char>((v >> (8 * b)) & 0xFF);
     }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
+    return data;
 }
 
-// The whole of [p, e) as a number of 1 to maxDigits hexadecimal digits.
-bool ParseHexNumber(const char* p, const char* e, int maxDigits, DWORD* value) {
-    if (p >= e || e - p > maxDigits) {
+// The whole of [p, e) as a number of 1 to 8 hexadecimal digits (kHexNumber),
+// as dword: and hex(N): take them.
+const char kHexNumber[] = "1 to 8 hexadecimal digits";
+bool ParseHexNumber(const char* p, const char* e, DWORD* value) {
+    if (p >= e || e - p > 8) {
         return false;
     }
     DWORD v = 0;
     for (; p < e; ++p) {
-        int d = HexDigit(*p);
+        int d = sim::HexDigit(*p);
         if (d < 0) {
             return false;
         }
@@ -471,14 +396,11 @@ class RegistryLoader {
             if (b == e || *b == ';') {
                 continue;
             }
-            bool ok = false;
-            if (*b == '[') {
-                ok = Header(lines_[i].number, b, e);
-            } else if (*b == '"' || *b == '@') {
-                ok = ValueLine(&i, b, e);
-            } else {
-                ok = Fail(lines_[i].number, "expected [key], \"Name\"=data, @=data or a ;comment");
-            }
+            const bool ok =
+                *b == '[' ? Header(lines_[i].number, b, e)
+                : *b == '"' || *b == '@'
+                    ? ValueLine(&i, b, e)
+                    : Fail(lines_[i].number, "expected [key], \"Name\"=data, @=data or a ;comment");
             if (!ok) {
                 return false;
             }
@@ -489,14 +411,11 @@ class RegistryLoader {
   private:
     void TrimLine(size_t i, const char** b, const char** e) {
         const std::string& s = lines_[i].text;
-        const char* p = s.data();
-        const char* end = p + s.size();
-        p = SkipBlanks(p, end);
-        while (end > p && IsBlank(end[-1])) {
-            --end;
+        *e = s.data() + s.size();
+        *b = SkipBlanks(s.data(), *e);
+        while (*e > *b && IsBlank((*e)[-1])) {
+            --*e;
         }
-        *b = p;
-        *e = end;
     }
 
     bool Fail(int line, const std::string& message) {
@@ -581,13 +500,11 @@ class RegistryLoader {
             data += '\0';
         } else if (StartsNoCase(p, e, "dword:")) {
             DWORD v = 0;
-            if (!ParseHexNumber(SkipBlanks(p + 6, e), e, 8, &v)) {
-                return Fail(line, "dword: takes 1 to 8 hexadecimal digits");
+            if (!ParseHexNumber(SkipBlanks(p + 6, e), e, &v)) {
+                return Fail(line, std::string("dword: takes ") + kHexNumber);
             }
             type = REG_DWORD;
-            for (int b = 0; b < 4; ++b) {
-                data += static_cast<char>((v >> (8 * b)) & 0xFF);
-            }
+            data = DwordBytes(v);
         } else if (StartsNoCase(p, e, "hex")) {
             if (!HexValue(index, p, e, &type, &data)) {
                 return false;
@@ -612,8 +529,8 @@ class RegistryLoader {
         if (colon == p + 3) {
             *type = REG_BINARY;
         } else if (colon > p + 5 && p[3] == '(' && colon[-1] == ')') {
-            if (!ParseHexNumber(p + 4, colon - 1, 8, type)) {
-                return Fail(line, "hex(N): takes a type of 1 to 8 hexadecimal digits");
+            if (!ParseHexNumber(p + 4, colon - 1, type)) {
+                return Fail(line, std::string("hex(N): takes a type of ") + kHexNumber);
             }
         } else {
             return Fail(line, "expected hex: or hex(N):");
@@ -635,8 +552,8 @@ class RegistryLoader {
                     ++p;
                     continue;
                 }
-                int high = HexDigit(*p);
-                int low = p + 1 < e ? HexDigit(p[1]) : -1;
+                int high = sim::HexDigit(*p);
+                int low = p + 1 < e ? sim::HexDigit(p[1]) : -1;
                 if (high < 0) {
                     return Fail(line, "expected a byte of one or two hexadecimal digits");
                 }
@@ -680,37 +597,31 @@ std::string Escape(const std::string& s) {
 // A REG_SZ is written as a quoted text only when that loads back the same
 // bytes: one terminator at the end, no other zero, no line break.
 bool QuotableString(const std::string& data) {
-    if (data.empty() || data.back() != '\0') {
-        return false;
-    }
-    for (size_t i = 0; i + 1 < data.size(); ++i) {
-        char c = data[i];
-        if (c == '\0' || c == '\n' || c == '\r') {
-            return false;
-        }
-    }
-    return true;
+    return !data.empty() && data.find_first_of(std::string("\0\n\r", 3)) == data.size() - 1 &&
+           data.back() == '\0';
+}
+
+// A byte as two lower-case hexadecimal digits, as regedit writes them.
+void AppendByte(char c, std::string& out) {
+    static const char kDigits[] = "0123456789abcdef";
+    out += kDigits[static_cast<unsigned char>(c) >> 4];
+    out += kDigits[c & 15];
 }
 
 void SaveValue(const Value& v, std::string& out) {
-    static const char kDigits[] = "0123456789abcdef";
     size_t lineStart = out.size();
     out += v.name.empty() ? "@" : "\"" + Escape(v.name) + "\"";
     out += '=';
     if (v.type == REG_SZ && QuotableString(v.data)) {
-        out += '"';
-        out += Escape(v.data.substr(0, v.data.size() - 1));
-        out += "\"\n";
+        out += "\"" + Escape(v.data.substr(0, v.data.size() - 1)) + "\"\n";
         return;
     }
     if (v.type == REG_DWORD && v.data.size() == 4) {
-        char buf[16];
-        DWORD d = 0;
-        for (int b = 3; b >= 0; --b) {
-            d = (d << 8) | static_cast<unsigned char>(v.data[static_cast<size_t>(b)]);
+        out += "dword:";
+        for (size_t b = 4; b-- > 0;) {
+            AppendByte(v.data[b], out);
         }
-        std::snprintf(buf, sizeof buf, "dword:%08x\n", static_cast<unsigned>(d));
-        out += buf;
+        out += '\n';
         return;
     }
     if (v.type == REG_BINARY) {
@@ -729,9 +640,7 @@ void SaveValue(const Value& v, std::string& out) {
                 lineStart = out.size() - 2;
             }
         }
-        unsigned char b = static_cast<unsigned char>(v.data[i]);
-        out += kDigits[b >> 4];
-        out += kDigits[b & 15];
+        AppendByte(v.data[i], out);
     }
     out += '\n';
 }
@@ -765,7 +674,7 @@ int CountKeys(const Key& key) {
 // ---- machine file: [RegistryFaults] ------------------------------------------
 
 // The rights a Grants= line may name, joined by "|".
-const struct {
+const struct RightName {
     const char* name;
     REGSAM rights;
 } kRightNames[] = {
@@ -781,25 +690,18 @@ const struct {
 
 bool ParseRights(const std::string& text, REGSAM* rights) {
     *rights = 0;
-    size_t start = 0;
-    for (;;) {
-        size_t end = text.find('|', start);
-        std::string name = text.substr(start, end == std::string::npos ? end : end - start);
-        bool known = false;
-        for (const auto& r : kRightNames) {
-            if (sim::EqualNoCase(name, r.name)) {
-                *rights |= r.rights;
-                known = true;
-            }
-        }
-        if (!known) {
+    for (size_t start = 0, end = 0; end != std::string::npos; start = end + 1) {
+        end = text.find('|', start);
+        const std::string name = text.substr(start, end == std::string::npos ? end : end - start);
+        auto known =
+            std::find_if(std::begin(kRightNames), std::end(kRightNames),
+                         [&](const RightName& r) { return sim::EqualNoCase(name, r.name); });
+        if (known == std::end(kRightNames)) {
             return false;
         }
-        if (end == std::string::npos) {
-            return true;
-        }
-        start = end + 1;
+        *rights |= known->rights;
     }
+    return true;
 }
 
 } // namespace
@@ -817,6 +719,9 @@ bool sim::LoadRegistry(const std::vector<Line>& lines, std::string* error) {
 bool sim::LoadRegistryFaults(const std::vector<Line>& lines, std::string* error) {
     RegistryState& r = Registry();
     const std::string root = std::string(kRootName) + "\\";
+    const std::string deny = "DenyWrites=" + root + "path";
+    const std::string create = "CannotCreate=" + root + "path \"Name\"";
+    const std::string grants = "Grants=" + root + "path RIGHT|RIGHT...";
     for (const Line& l : lines) {
         size_t eq = l.text.find('=');
         std::string key = sim::Lower(sim::Trim(l.text.substr(0, eq)));
@@ -826,16 +731,14 @@ bool sim::LoadRegistryFaults(const std::vector<Line>& lines, std::string* error)
         if (key == "cannotcreate") {
             size_t quote = value.find(" \"");
             if (quote == std::string::npos || value.size() < quote + 3 || value.back() != '"') {
-                return sim::LineError(error, l.number,
-                                      "expected CannotCreate=HKEY_LOCAL_MACHINE\\path \"Name\"");
+                return sim::LineError(error, l.number, "expected " + create);
             }
             name = value.substr(quote + 2, value.size() - quote - 3);
             value = sim::Trim(value.substr(0, quote));
         } else if (key == "grants") {
             size_t blank = value.find_last_of(" \t");
             if (blank == std::string::npos || !ParseRights(value.substr(blank + 1), &rights)) {
-                return sim::LineError(error, l.number,
-                                      "expected Grants=HKEY_LOCAL_MACHINE\\path RIGHT|RIGHT...");
+                return sim::LineError(error, l.number, "expected " + grants);
             }
             value = sim::Trim(value.substr(0, blank));
         }
@@ -844,9 +747,7 @@ bool sim::LoadRegistryFaults(const std::vector<Line>& lines, std::string* error)
             !sim::EqualNoCase(value.substr(0, root.size()), root) ||
             SplitPath(value.c_str() + root.size(), &names) != ERROR_SUCCESS || names.empty()) {
             return sim::LineError(error, l.number,
-                                  "expected DenyWrites=HKEY_LOCAL_MACHINE\\path, CannotCreate="
-                                  "HKEY_LOCAL_MACHINE\\path \"Name\" or "
-                                  "Grants=HKEY_LOCAL_MACHINE\\path RIGHT|RIGHT...");
+                                  "expected " + deny + ", " + create + " or " + grants);
         }
         if (key == "denywrites") {
             r.deniedPaths.push_back(JoinPath("", names));
@@ -894,11 +795,7 @@ void SimRegSetString(const std::string& path, const std::string& name, const std
 }
 
 void SimRegSetDword(const std::string& path, const std::string& name, DWORD value) {
-    std::string data;
-    for (int b = 0; b < 4; ++b) {
-        data += static_cast<char>((value >> (8 * b)) & 0xFF);
-    }
-    SimRegSetValue(path, name, REG_DWORD, data);
+    SimRegSetValue(path, name, REG_DWORD, DwordBytes(value));
 }
 
 void SimRegCreateKey(const std::string& path) {
@@ -944,17 +841,9 @@ extern "C" {
 
 LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired,
                           PHKEY phkResult) {
-    LONG fail = static_cast<LONG>(
-        sim::BeginCall(OpenCall("RegOpenKeyExA", hKey, lpSubKey, ulOptions, samDesired)));
-    if (fail != 0) {
-        return fail;
-    }
-    if (phkResult == nullptr) {
-        return ERROR_INVALID_PARAMETER;
-    }
-    *phkResult = nullptr;
     SubKey s;
-    LONG error = FindSubKey(hKey, lpSubKey, &s);
+    LONG error = BeginOpen("RegOpenKeyExA", hKey, lpSubKey, ulOptions, samDesired,
+                           phkResult != nullptr, phkResult, &s);
     if (error != ERROR_SUCCESS) {
         return error;
     }
@@ -975,25 +864,18 @@ LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lp
                             LPDWORD lpdwDisposition) {
     (void)lpClass;
     (void)lpSecurityAttributes;
-    LONG fail = static_cast<LONG>(
-        sim::BeginCall(OpenCall("RegCreateKeyExA", hKey, lpSubKey, dwOptions, samDesired)));
-    if (fail != 0) {
-        return fail;
-    }
     // Only persistent keys exist on this machine: options other than
     // REG_OPTION_NON_VOLATILE are refused rather than silently ignored.
-    if (phkResult == nullptr || lpSubKey == nullptr || Reserved != 0 ||
-        dwOptions != REG_OPTION_NON_VOLATILE) {
-        return ERROR_INVALID_PARAMETER;
-    }
-    *phkResult = nullptr;
     SubKey s;
-    LONG error = FindSubKey(hKey, lpSubKey, &s);
+    LONG error = BeginOpen("RegCreateKeyExA", hKey, lpSubKey, dwOptions, samDesired,
+                           phkResult != nullptr && lpSubKey != nullptr && Reserved == 0 &&
+                               dwOptions == REG_OPTION_NON_VOLATILE,
+                           phkResult, &s);
     if (error != ERROR_SUCCESS) {
         return error;
     }
     bool exists = s.key != nullptr;
-    if (!exists && (s.parentAccess & KEY_CREATE_SUB_KEY) == 0) {
+    if (!exists && (s.parent.access & KEY_CREATE_SUB_KEY) == 0) {
         return ERROR_ACCESS_DENIED;
     }
     REGSAM rights = samDesired;
@@ -1003,16 +885,16 @@ LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lp
     // The first key to be made needs the right to create below its parent.
     for (size_t n = 0; !exists && n < s.names.size(); ++n) {
         std::vector<std::string> head(s.names.begin(), s.names.begin() + static_cast<long>(n) + 1);
-        if (FindPath(s.parent, head) == nullptr) {
+        if (FindPath(s.parent.key, head) == nullptr) {
             head.pop_back();
-            if ((KeyGrant(JoinPath(s.parentPath, head)) & KEY_CREATE_SUB_KEY) == 0) {
+            if ((KeyGrant(JoinPath(s.parent.path, head)) & KEY_CREATE_SUB_KEY) == 0) {
                 return ERROR_ACCESS_DENIED;
             }
             break;
         }
     }
     bool created = false;
-    *phkResult = NewHandle(MakePath(s.parent, s.names, &created), rights, s.path);
+    *phkResult = NewHandle(MakePath(s.parent.key, s.names, &created), rights, s.path);
     if (lpdwDisposition != nullptr) {
         *lpdwDisposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
     }
@@ -1021,28 +903,23 @@ LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lp
 
 LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
                              LPBYTE lpData, LPDWORD lpcbData) {
-    LONG fail = static_cast<LONG>(sim::BeginCall(
-        {"RegQueryValueExA",
-         HandleName(hKey) + " " + Quoted(lpValueName) +
-             " size=" + (lpcbData ? std::to_string(*lpcbData) : std::string("NULL")) +
-             " data=" + (lpData ? "yes" : "NULL"),
-         "", lpValueName ? lpValueName : ""}));
-    if (fail != 0) {
-        return fail;
-    }
-    REGSAM access = 0;
-    Key* key = KeyOfHandle(hKey, &access);
-    if (key == nullptr) {
-        return ERROR_INVALID_HANDLE;
+    Handle h{};
+    LONG error =
+        BeginValueCall("RegQueryValueExA", hKey, lpValueName,
+                       " size=" + (lpcbData ? std::to_string(*lpcbData) : std::string("NULL")) +
+                           " data=" + (lpData ? "yes" : "NULL"),
+                       &h);
+    if (error != ERROR_SUCCESS) {
+        return error;
     }
     if (lpReserved != nullptr || (lpData != nullptr && lpcbData == nullptr)) {
         return ERROR_INVALID_PARAMETER;
     }
-    if ((access & KEY_QUERY_VALUE) == 0) {
+    if ((h.access & KEY_QUERY_VALUE) == 0) {
         return ERROR_ACCESS_DENIED;
     }
-    auto it = key->values.find(sim::Lower(lpValueName ? lpValueName : ""));
-    if (it == key->values.end()) {
+    auto it = h.key->values.find(sim::Lower(lpValueName ? lpValueName : ""));
+    if (it == h.key->values.end()) {
         return ERROR_FILE_NOT_FOUND;
     }
     const Value& v = it->second;
@@ -1053,56 +930,43 @@ LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, 
     if (lpcbData == nullptr) {
         return ERROR_SUCCESS;
     }
-    if (lpData == nullptr) {
-        *lpcbData = size;
-        return ERROR_SUCCESS;
+    // Windows leaves a buffer that is too small undefined. Filling it with the
+    // start of the data shows up any caller that uses it after this failure.
+    const LONG result = lpData != nullptr && size > *lpcbData ? ERROR_MORE_DATA : ERROR_SUCCESS;
+    if (lpData != nullptr) {
+        v.data.copy(reinterpret_cast<char*>(lpData), std::min(size, *lpcbData));
     }
-    if (size > *lpcbData) {
-        // Windows leaves the buffer undefined here. Filling it with the start
-        // of the data shows up any caller that uses it after this failure.
-        v.data.copy(reinterpret_cast<char*>(lpData), *lpcbData);
-        *lpcbData = size;
-        return ERROR_MORE_DATA;
-    }
-    v.data.copy(reinterpret_cast<char*>(lpData), size);
     *lpcbData = size;
-    return ERROR_SUCCESS;
+    return result;
 }
 
 LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType,
                            const BYTE* lpData, DWORD cbData) {
     (void)Reserved;
-    LONG fail = static_cast<LONG>(
-        sim::BeginCall({"RegSetValueExA",
-                        HandleName(hKey) + " " + Quoted(lpValueName) +
-                            " type=" + std::to_string(dwType) + " size=" + std::to_string(cbData),
-                        "", lpValueName ? lpValueName : ""}));
-    if (fail != 0) {
-        return fail;
+    Handle h{};
+    LONG error =
+        BeginValueCall("RegSetValueExA", hKey, lpValueName,
+                       " type=" + std::to_string(dwType) + " size=" + std::to_string(cbData), &h);
+    if (error != ERROR_SUCCESS) {
+        return error;
     }
-    REGSAM access = 0;
-    std::string path;
-    Key* key = KeyOfHandle(hKey, &access, &path);
-    if (key == nullptr) {
-        return ERROR_INVALID_HANDLE;
-    }
-    if ((access & KEY_SET_VALUE) == 0) {
+    if ((h.access & KEY_SET_VALUE) == 0) {
         return ERROR_ACCESS_DENIED;
     }
     std::string lowerName = sim::Lower(lpValueName ? lpValueName : "");
     for (const auto& v : Registry().uncreatable) {
-        if (v.first == path && v.second == lowerName && key->values.count(lowerName) == 0) {
-            return ERROR_NO_SYSTEM_RESOURCES;
+        if (v.first == h.path && v.second == lowerName && h.key->values.count(lowerName) == 0) {
+            return kErrorNoSystemResources;
         }
     }
     if (lpData == nullptr && cbData != 0) {
-        return ERROR_NOACCESS;
+        return kErrorNoAccess;
     }
     std::string data;
     if (lpData != nullptr) {
         data.assign(reinterpret_cast<const char*>(lpData), cbData);
     }
-    PutValue(key, lpValueName ? lpValueName : "", dwType, data);
+    PutValue(h.key, lpValueName ? lpValueName : "", dwType, data);
     return ERROR_SUCCESS;
 }
 
@@ -1111,15 +975,11 @@ LONG WINAPI RegCloseKey(HKEY hKey) {
     if (fail != 0) {
         return fail;
     }
-    if (hKey == HKEY_LOCAL_MACHINE) {
-        return ERROR_SUCCESS; // closing a predefined key does nothing
-    }
-    RegistryState& r = Registry();
-    auto it = r.handles.find(reinterpret_cast<uintptr_t>(hKey));
-    if (it == r.handles.end()) {
+    // Closing a predefined key does nothing.
+    if (hKey != HKEY_LOCAL_MACHINE &&
+        Registry().handles.erase(reinterpret_cast<uintptr_t>(hKey)) == 0) {
         return ERROR_INVALID_HANDLE;
     }
-    r.handles.erase(it);
     return ERROR_SUCCESS;
 }
 

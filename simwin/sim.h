@@ -34,10 +34,21 @@ void SetRealTime(bool on);
 // family); devices are reached differently on the two lines.
 DWORD PlatformId();
 
+// How a function that reports its failures through GetLastError fails: it
+// sets the last error to `error` and returns `result`.
+template <typename T> T Refuse(DWORD error, T result) {
+    SetLastError(error);
+    return result;
+}
+
 // Helpers for the machine-file parsers.
 std::string Trim(const std::string& s);
-std::string Lower(const std::string& s);
+std::string Lower(std::string s);
 bool EqualNoCase(const std::string& a, const std::string& b);
+// The value of a hexadecimal digit, or -1. The simulated machine has its own
+// helpers and never uses the program's (runtime/text.cpp), so a fault in the
+// program cannot hide in the machine.
+int HexDigit(char c);
 // "0x" and `v` in upper-case hexadecimal, at least `digits` digits.
 std::string Hex(unsigned long long v, int digits = 0);
 // Sets *error to the machine-file message "line N: message"; returns false.

@@ -16,8 +16,6 @@ void SimReset();
 void SimSetVersion(DWORD platformId, DWORD major, DWORD minor, DWORD build, const char* csd);
 // Shorthand for the four families: 1 Windows 95, 2 Windows 98, 4 NT 4, 8 Windows 2000.
 void SimSetWindowsFamily(int family);
-// When set, GetVersionExA fails with ERROR_INVALID_PARAMETER.
-void SimSetVersionQueryFails(bool fails);
 
 // The ANSI code page whose lead bytes IsDBCSLeadByte reports: 1252 (none)
 // after a reset; 932, 936, 949 and 950 are the double-byte ones.
@@ -91,9 +89,8 @@ void SimClearCallLog();
 // Global atom table, in the order the atoms were added.
 std::vector<std::string> SimAtoms();
 
-// Everything written to standard output since the last reset or clear.
+// Everything written to standard output since the last reset.
 std::string SimStdout();
-void SimClearStdout();
 
 // Total of the Sleep calls made, in milliseconds, and their number.
 DWORD SimSleptMilliseconds();

@@ -69,8 +69,6 @@ SimCardDriverLog SimCardDriverReceived(const std::string& name);
 // Defines a DOS device name on top of any earlier definitions, with `target`
 // taken as given (a raw target path such as "\Device\PcCard0-0").
 void SimDefineDosName(const std::string& name, const std::string& target);
-// The current target of a DOS device name; false when it is not defined.
-bool SimDosNameTarget(const std::string& name, std::string* target);
 // Every definition as "NAME=target", oldest first.
 std::vector<std::string> SimDosNames();
 

@@ -9,7 +9,6 @@
 #include <stdint.h>
 
 #define WINAPI
-#define CALLBACK
 
 typedef int BOOL;
 typedef unsigned char BYTE;
@@ -30,7 +29,6 @@ typedef DWORD* LPDWORD;
 typedef BYTE* LPBYTE;
 typedef WORD ATOM;
 typedef DWORD REGSAM;
-typedef LONG LSTATUS;
 
 struct HKEY__ {
     int unused;
@@ -59,7 +57,7 @@ typedef struct _OSVERSIONINFOA {
     DWORD dwBuildNumber;
     DWORD dwPlatformId;
     CHAR szCSDVersion[128];
-} OSVERSIONINFOA, *POSVERSIONINFOA, *LPOSVERSIONINFOA;
+} OSVERSIONINFOA, *LPOSVERSIONINFOA;
 
 #ifndef TRUE
 #define TRUE 1
@@ -79,18 +77,13 @@ typedef struct _OSVERSIONINFOA {
 #define ERROR_SUCCESS 0L
 #define ERROR_INVALID_FUNCTION 1L
 #define ERROR_FILE_NOT_FOUND 2L
-#define ERROR_PATH_NOT_FOUND 3L
 #define ERROR_ACCESS_DENIED 5L
 #define ERROR_INVALID_HANDLE 6L
-#define ERROR_NOT_ENOUGH_MEMORY 8L
 #define ERROR_GEN_FAILURE 31L
 #define ERROR_NOT_SUPPORTED 50L
 #define ERROR_INVALID_PARAMETER 87L
 #define ERROR_INSUFFICIENT_BUFFER 122L
-#define ERROR_INVALID_NAME 123L
-#define ERROR_ALREADY_EXISTS 183L
 #define ERROR_MORE_DATA 234L
-#define ERROR_BADKEY 1010L
 #define ERROR_CANTWRITE 1013L
 
 #define REG_NONE 0
@@ -99,7 +92,6 @@ typedef struct _OSVERSIONINFOA {
 #define REG_BINARY 3
 #define REG_DWORD 4
 #define REG_DWORD_BIG_ENDIAN 5
-#define REG_LINK 6
 #define REG_MULTI_SZ 7
 
 #define REG_OPTION_NON_VOLATILE 0x00000000L
@@ -115,34 +107,25 @@ typedef struct _OSVERSIONINFOA {
 #define KEY_WRITE 0x20006
 #define KEY_ALL_ACCESS 0xF003F
 
-#define VER_PLATFORM_WIN32s 0
 #define VER_PLATFORM_WIN32_WINDOWS 1
 #define VER_PLATFORM_WIN32_NT 2
 
 #define GENERIC_READ 0x80000000u
-#define GENERIC_WRITE 0x40000000u
 #define FILE_SHARE_READ 0x00000001
 #define FILE_SHARE_WRITE 0x00000002
 #define CREATE_NEW 1
-#define CREATE_ALWAYS 2
 #define OPEN_EXISTING 3
-#define FILE_ATTRIBUTE_NORMAL 0x00000080
 
 #define DDD_RAW_TARGET_PATH 0x00000001
 #define DDD_REMOVE_DEFINITION 0x00000002
 #define DDD_EXACT_MATCH_ON_REMOVE 0x00000004
-#define DDD_NO_BROADCAST_SYSTEM 0x00000008
 
-#define STD_INPUT_HANDLE ((DWORD)-10)
 #define STD_OUTPUT_HANDLE ((DWORD)-11)
 #define STD_ERROR_HANDLE ((DWORD)-12)
 
 #define CTL_CODE(DeviceType, Function, Method, Access)                                             \
     (((DeviceType) << 16) | ((Access) << 14) | ((Function) << 2) | (Method))
-#define METHOD_BUFFERED 0
-#define METHOD_IN_DIRECT 1
 #define METHOD_OUT_DIRECT 2
-#define METHOD_NEITHER 3
 #define FILE_ANY_ACCESS 0
 #define FILE_DEVICE_PHYSICAL_NETCARD 0x00000017
 

@@ -7,7 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -105,36 +104,31 @@ TEST_F(SimDevicesTest, CardDriverChecksTheCallAndTheContext) {
     HANDLE h =
         CreateFileA("\\\\.\\RUKRV48.VXD", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     static unsigned char block[kRequestBlockSize];
-    DWORD input = kDriverInputValue;
     DWORD returned = 0;
-    EXPECT_FALSE(
-        DeviceIoControl(h, 0x00170006, &input, 4, block, sizeof block, &returned, nullptr));
+    auto request = [&](DWORD code, DWORD input) {
+        return DeviceIoControl(h, code, &input, 4, block, sizeof block, &returned, nullptr);
+    };
+    EXPECT_FALSE(request(0x00170006, kDriverInputValue));
     EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_FUNCTION), GetLastError());
-    DWORD wrongInput = 0xFF020402;
-    EXPECT_FALSE(DeviceIoControl(h, kDriverControlCode, &wrongInput, 4, block, sizeof block,
-                                 &returned, nullptr));
+    EXPECT_FALSE(request(kDriverControlCode, 0xFF020402));
     EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError());
 
     // A get before any probe: the driver does not know the context.
     block[kCommandOffset] = kCommandGetRecord;
-    ASSERT_TRUE(
-        DeviceIoControl(h, kDriverControlCode, &input, 4, block, sizeof block, &returned, nullptr));
+    ASSERT_TRUE(request(kDriverControlCode, kDriverInputValue));
     EXPECT_EQ(CARD_STATUS_UNKNOWN_CONTEXT, block[kStatusOffset]);
 
     block[kCommandOffset] = kCommandProbe;
-    ASSERT_TRUE(
-        DeviceIoControl(h, kDriverControlCode, &input, 4, block, sizeof block, &returned, nullptr));
+    ASSERT_TRUE(request(kDriverControlCode, kDriverInputValue));
     EXPECT_EQ(0, block[kStatusOffset]);
     EXPECT_EQ(0x34, block[kContextOffset]);
     EXPECT_EQ(0x12, block[kContextOffset + 1]);
 
     SimFailCall("DeviceIoControl", SimCallCount("DeviceIoControl") + 1, ERROR_GEN_FAILURE);
-    EXPECT_FALSE(
-        DeviceIoControl(h, kDriverControlCode, &input, 4, block, sizeof block, &returned, nullptr));
+    EXPECT_FALSE(request(kDriverControlCode, kDriverInputValue));
     EXPECT_EQ(static_cast<DWORD>(ERROR_GEN_FAILURE), GetLastError());
     CloseHandle(h);
-    EXPECT_FALSE(
-        DeviceIoControl(h, kDriverControlCode, &input, 4, block, sizeof block, &returned, nullptr));
+    EXPECT_FALSE(request(kDriverControlCode, kDriverInputValue));
     EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
 }
 

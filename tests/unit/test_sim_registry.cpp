@@ -33,8 +33,6 @@ class SimRegistryTest : public ::testing::Test {
             << path;
         return key;
     }
-
-    static std::string Export() { return SimRegExportText(); }
 };
 
 std::string Bytes(const void* p, size_t n) {
@@ -43,6 +41,23 @@ std::string Bytes(const void* p, size_t n) {
 
 std::string Machine(const std::string& registry) {
     return "RCKRV48 MACHINE 1\n[Windows]\nPlatformId=2\n\nREGEDIT4\n" + registry;
+}
+
+// A value as the registry should hold it.
+struct Stored {
+    const char* name;
+    DWORD type;
+    std::string data;
+};
+
+void ExpectStored(const std::string& key, const std::vector<Stored>& values) {
+    for (const Stored& v : values) {
+        DWORD type = 0;
+        std::string data;
+        EXPECT_TRUE(SimRegGetValue(key, v.name, &type, &data)) << v.name;
+        EXPECT_EQ(v.type, type) << v.name;
+        EXPECT_EQ(v.data, data) << v.name;
+    }
 }
 
 // Loads a machine whose registry part is `registry`; returns the error.
@@ -74,8 +89,9 @@ TEST_F(SimRegistryTest, NamesIgnoreCaseAndKeepTheirs) {
     EXPECT_EQ(ERROR_SUCCESS,
               RegSetValueExA(key, "THENAME", 0, REG_SZ, reinterpret_cast<const BYTE*>(text), 6));
     EXPECT_EQ(ERROR_SUCCESS, RegCloseKey(key));
-    EXPECT_NE(std::string::npos, Export().find("[HKEY_LOCAL_MACHINE\\Software\\MixedCase\\Sub]\n"
-                                               "\"TheName\"=\"value\"\n"));
+    EXPECT_NE(std::string::npos,
+              SimRegExportText().find("[HKEY_LOCAL_MACHINE\\Software\\MixedCase\\Sub]\n"
+                                      "\"TheName\"=\"value\"\n"));
     EXPECT_EQ(3, SimRegKeyCount());
 }
 
@@ -185,22 +201,11 @@ TEST_F(SimRegistryTest, EveryTypeIsKeptAsRawBytes) {
     EXPECT_EQ(998, RegSetValueExA(key, "N", 0, REG_SZ, nullptr, 4));
     RegCloseKey(key);
 
-    DWORD type = 0;
-    std::string data;
-    ASSERT_TRUE(SimRegGetValue("types", "d", &type, &data));
-    EXPECT_EQ(REG_DWORD, type);
-    EXPECT_EQ(Bytes(dword, 4), data);
-    ASSERT_TRUE(SimRegGetValue("Types", "B", &type, &data));
-    EXPECT_EQ(REG_BINARY, type);
-    EXPECT_EQ(Bytes(binary, 3), data);
-    ASSERT_TRUE(SimRegGetValue("Types", "S", &type, &data));
-    EXPECT_EQ(REG_SZ, type);
-    EXPECT_EQ("abc", data);
-    ASSERT_TRUE(SimRegGetValue("Types", "X", &type, &data));
-    EXPECT_EQ(0x4321u, type);
-    EXPECT_EQ(Bytes(odd, 5), data);
-    ASSERT_TRUE(SimRegGetValue("Types", "E", &type, &data));
-    EXPECT_EQ("", data);
+    ExpectStored("types", {{"d", REG_DWORD, Bytes(dword, 4)},
+                           {"B", REG_BINARY, Bytes(binary, 3)},
+                           {"S", REG_SZ, "abc"},
+                           {"X", 0x4321, Bytes(odd, 5)},
+                           {"E", REG_SZ, ""}});
     EXPECT_FALSE(SimRegGetValue("Types", "N", nullptr, nullptr));
 }
 
@@ -345,32 +350,16 @@ TEST_F(SimRegistryTest, MachineFileSyntax) {
                            &error))
         << error;
     const std::string key = "Enum\\PCMCIA\\TMX-AirLoom/IEEE-F170\\0";
-    DWORD type = 0;
-    std::string data;
-    ASSERT_TRUE(SimRegGetValue(key, "Driver", &type, &data));
-    EXPECT_EQ(REG_SZ, type);
-    EXPECT_EQ(Bytes("Net\\0003", 9), data);
-    ASSERT_TRUE(SimRegGetValue(key, "", &type, &data));
-    EXPECT_EQ(Bytes("default \"quoted\"", 17), data);
-    ASSERT_TRUE(SimRegGetValue(key, "Number", &type, &data));
-    EXPECT_EQ(REG_DWORD, type);
-    EXPECT_EQ(Bytes("\x0e\0\0\0", 4), data);
-    ASSERT_TRUE(SimRegGetValue(key, "Short", &type, &data));
-    EXPECT_EQ(Bytes("\x0e\0\0\0", 4), data);
-    ASSERT_TRUE(SimRegGetValue(key, "Bin", &type, &data));
-    EXPECT_EQ(REG_BINARY, type);
-    EXPECT_EQ(Bytes("\x01\xff\x0a", 3), data);
-    ASSERT_TRUE(SimRegGetValue(key, "Empty", &type, &data));
-    EXPECT_EQ(REG_BINARY, type);
-    EXPECT_EQ("", data);
-    ASSERT_TRUE(SimRegGetValue(key, "Bare", &type, &data));
-    EXPECT_EQ(REG_SZ, type);
-    EXPECT_EQ("ab", data);
-    ASSERT_TRUE(SimRegGetValue(key, "Multi", &type, &data));
-    EXPECT_EQ(static_cast<DWORD>(REG_MULTI_SZ), type);
-    EXPECT_EQ(Bytes("a\0b\0\0", 5), data);
-    EXPECT_TRUE(SimRegGetValue(key, "Spaced", nullptr, nullptr));
-    EXPECT_TRUE(SimRegGetValue(key, "Later", nullptr, nullptr));
+    ExpectStored(key, {{"Driver", REG_SZ, Bytes("Net\\0003", 9)},
+                       {"", REG_SZ, Bytes("default \"quoted\"", 17)},
+                       {"Number", REG_DWORD, Bytes("\x0e\0\0\0", 4)},
+                       {"Short", REG_DWORD, Bytes("\x0e\0\0\0", 4)},
+                       {"Bin", REG_BINARY, Bytes("\x01\xff\x0a", 3)},
+                       {"Empty", REG_BINARY, ""},
+                       {"Bare", REG_SZ, "ab"},
+                       {"Multi", REG_MULTI_SZ, Bytes("a\0b\0\0", 5)},
+                       {"Spaced", REG_SZ, Bytes("x", 2)},
+                       {"Later", REG_SZ, Bytes("y", 2)}});
     EXPECT_EQ(4, SimRegKeyCount());
     EXPECT_TRUE(SimCallLog().empty()) << "loading is not a program call";
 }
@@ -378,41 +367,37 @@ TEST_F(SimRegistryTest, MachineFileSyntax) {
 TEST_F(SimRegistryTest, MachineFileErrorsNameTheLine) {
     // The registry part starts on line 6 of the machine file.
     const std::string k = "[HKEY_LOCAL_MACHINE\\K]\n";
-    EXPECT_EQ("line 6: a value before the first [key] header", LoadError("\"V\"=\"x\"\n"));
-    EXPECT_EQ("line 7: value data: missing closing quote", LoadError(k + "\"V\"=\"x\n"));
-    EXPECT_EQ("line 7: value data: a backslash in a quoted text must be followed by \\ or \"",
-              LoadError(k + "\"V\"=\"a\\b\"\n"));
-    EXPECT_EQ("line 7: value name: missing closing quote", LoadError(k + "\"V=1\n"));
-    EXPECT_EQ("line 7: unexpected text after the closing quote", LoadError(k + "\"V\"=\"a\" b\n"));
-    EXPECT_EQ("line 7: dword: takes 1 to 8 hexadecimal digits",
-              LoadError(k + "\"V\"=dword:123456789\n"));
-    EXPECT_EQ("line 7: dword: takes 1 to 8 hexadecimal digits", LoadError(k + "\"V\"=dword:xyz\n"));
-    EXPECT_EQ("line 8: expected a byte of one or two hexadecimal digits",
-              LoadError(k + "\"V\"=hex:01,02,\\\n  zz\n"));
-    EXPECT_EQ("line 8: expected a comma between bytes", LoadError(k + "\"V\"=hex:01,\\\n  023\n"));
-    EXPECT_EQ("line 7: expected a byte of one or two hexadecimal digits",
-              LoadError(k + "\"V\"=hex:01,,02\n"));
-    EXPECT_EQ("line 7: the data goes on past the end of the file",
-              LoadError(k + "\"V\"=hex:01,\\\n"));
-    EXPECT_EQ("line 7: hex(N): takes a type of 1 to 8 hexadecimal digits",
-              LoadError(k + "\"V\"=hex(q):01\n"));
-    EXPECT_EQ("line 7: expected hex: or hex(N):", LoadError(k + "\"V\"=hexa:01\n"));
-    EXPECT_EQ("line 7: expected \"text\", dword:, hex: or hex(N): after =",
-              LoadError(k + "\"V\"=12\n"));
-    EXPECT_EQ("line 7: expected = after the value name", LoadError(k + "\"V\" \"x\"\n"));
-    EXPECT_EQ("line 7: deleting a value is not supported in a machine file",
-              LoadError(k + "\"V\"=-\n"));
-    EXPECT_EQ("line 6: deleting a key is not supported in a machine file",
-              LoadError("[-HKEY_LOCAL_MACHINE\\K]\n"));
-    EXPECT_EQ("line 6: a key header must end with ]", LoadError("[HKEY_LOCAL_MACHINE\\K\n"));
-    EXPECT_EQ("line 6: only keys under HKEY_LOCAL_MACHINE are supported, not \"HKEY_CURRENT_USER\"",
-              LoadError("[HKEY_CURRENT_USER\\K]\n"));
-    EXPECT_EQ("line 6: empty key name in [HKEY_LOCAL_MACHINE\\A\\\\B]",
-              LoadError("[HKEY_LOCAL_MACHINE\\A\\\\B]\n"));
-    EXPECT_EQ("line 6: empty key name in [HKEY_LOCAL_MACHINE\\A\\]",
-              LoadError("[HKEY_LOCAL_MACHINE\\A\\]\n"));
-    EXPECT_EQ("line 9: expected [key], \"Name\"=data, @=data or a ;comment",
-              LoadError(k + "\n; fine\nName=1\n"));
+    const std::pair<std::string, std::string> cases[] = {
+        {"\"V\"=\"x\"\n", "line 6: a value before the first [key] header"},
+        {k + "\"V\"=\"x\n", "line 7: value data: missing closing quote"},
+        {k + "\"V\"=\"a\\b\"\n",
+         "line 7: value data: a backslash in a quoted text must be followed by \\ or \""},
+        {k + "\"V=1\n", "line 7: value name: missing closing quote"},
+        {k + "\"V\"=\"a\" b\n", "line 7: unexpected text after the closing quote"},
+        {k + "\"V\"=dword:123456789\n", "line 7: dword: takes 1 to 8 hexadecimal digits"},
+        {k + "\"V\"=dword:xyz\n", "line 7: dword: takes 1 to 8 hexadecimal digits"},
+        {k + "\"V\"=hex:01,02,\\\n  zz\n",
+         "line 8: expected a byte of one or two hexadecimal digits"},
+        {k + "\"V\"=hex:01,\\\n  023\n", "line 8: expected a comma between bytes"},
+        {k + "\"V\"=hex:01,,02\n", "line 7: expected a byte of one or two hexadecimal digits"},
+        {k + "\"V\"=hex:01,\\\n", "line 7: the data goes on past the end of the file"},
+        {k + "\"V\"=hex(q):01\n", "line 7: hex(N): takes a type of 1 to 8 hexadecimal digits"},
+        {k + "\"V\"=hexa:01\n", "line 7: expected hex: or hex(N):"},
+        {k + "\"V\"=12\n", "line 7: expected \"text\", dword:, hex: or hex(N): after ="},
+        {k + "\"V\" \"x\"\n", "line 7: expected = after the value name"},
+        {k + "\"V\"=-\n", "line 7: deleting a value is not supported in a machine file"},
+        {"[-HKEY_LOCAL_MACHINE\\K]\n", "line 6: deleting a key is not supported in a machine file"},
+        {"[HKEY_LOCAL_MACHINE\\K\n", "line 6: a key header must end with ]"},
+        {"[HKEY_CURRENT_USER\\K]\n",
+         "line 6: only keys under HKEY_LOCAL_MACHINE are supported, not \"HKEY_CURRENT_USER\""},
+        {"[HKEY_LOCAL_MACHINE\\A\\\\B]\n",
+         "line 6: empty key name in [HKEY_LOCAL_MACHINE\\A\\\\B]"},
+        {"[HKEY_LOCAL_MACHINE\\A\\]\n", "line 6: empty key name in [HKEY_LOCAL_MACHINE\\A\\]"},
+        {k + "\n; fine\nName=1\n", "line 9: expected [key], \"Name\"=data, @=data or a ;comment"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.second, LoadError(c.first));
+    }
     // A failed load leaves an empty registry.
     EXPECT_EQ(0, SimRegKeyCount());
 }
@@ -444,21 +429,16 @@ TEST_F(SimRegistryTest, SavedTextLoadsBackTheSameRegistry) {
     // Every key is there, including the empty ones.
     EXPECT_TRUE(SimRegKeyExists("alpha\\Empty\\Deeper"));
     EXPECT_TRUE(SimRegKeyExists("slash/name\\X"));
-    for (const char* name : {"NoTerminator", "InnerZero", "LineBreak", "EmptySz", "ShortDword",
-                             "Binary", "Odd", "8bit", "Quote\"And\\Slash", ""}) {
-        DWORD type = 0;
-        std::string data;
-        EXPECT_TRUE(SimRegGetValue("alpha\\beta", name, &type, &data)) << name;
-    }
-    DWORD type = 0;
-    std::string data;
-    SimRegGetValue("alpha\\Beta", "Binary", &type, &data);
-    EXPECT_EQ(long_binary, data);
-    SimRegGetValue("alpha\\Beta", "NoTerminator", &type, &data);
-    EXPECT_EQ("abc", data);
-    EXPECT_EQ(REG_SZ, type);
-    SimRegGetValue("alpha\\Beta", "Odd", &type, &data);
-    EXPECT_EQ(0x12345u, type);
+    ExpectStored("alpha\\beta", {{"NoTerminator", REG_SZ, "abc"},
+                                 {"InnerZero", REG_SZ, Bytes("a\0b\0", 4)},
+                                 {"LineBreak", REG_SZ, Bytes("a\nb\0", 4)},
+                                 {"EmptySz", REG_SZ, ""},
+                                 {"ShortDword", REG_DWORD, "\x01\x02"},
+                                 {"Binary", REG_BINARY, long_binary},
+                                 {"Odd", 0x12345, "\xff"},
+                                 {"8bit", REG_SZ, Bytes("caf\xe9", 5)},
+                                 {"Quote\"And\\Slash", REG_SZ, Bytes("text \"with\" \\ both", 19)},
+                                 {"", REG_SZ, Bytes("default", 8)}});
 
     const std::string text = SimRegExportText();
     // Sorted case-insensitively, default value first, regedit's line length.
@@ -466,20 +446,17 @@ TEST_F(SimRegistryTest, SavedTextLoadsBackTheSameRegistry) {
               text.find("[HKEY_LOCAL_MACHINE\\Slash/Name]"));
     EXPECT_LT(text.find("[HKEY_LOCAL_MACHINE\\Slash/Name]"),
               text.find("[HKEY_LOCAL_MACHINE\\Zeta]"));
-    EXPECT_NE(std::string::npos, text.find("[HKEY_LOCAL_MACHINE\\alpha\\Beta]\n@=\"default\"\n"
-                                           "\"8bit\"=\"caf\xe9\"\n\"Binary\"=hex:00,01,"));
-    EXPECT_NE(std::string::npos,
-              text.find("\"Quote\\\"And\\\\Slash\"=\"text \\\"with\\\" \\\\ both\"\n"));
-    EXPECT_NE(std::string::npos, text.find("\"Dword\"=dword:deadbeef\n"));
-    EXPECT_NE(std::string::npos, text.find("\"ShortDword\"=hex(4):01,02\n"));
-    EXPECT_NE(std::string::npos, text.find("\"NoTerminator\"=hex(1):61,62,63\n"));
-    EXPECT_NE(std::string::npos, text.find("\"EmptySz\"=hex(1):\n"));
-    EXPECT_NE(std::string::npos, text.find("\"Odd\"=hex(12345):ff\n"));
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
+    for (const char* line : {"[HKEY_LOCAL_MACHINE\\alpha\\Beta]\n@=\"default\"\n"
+                             "\"8bit\"=\"caf\xe9\"\n\"Binary\"=hex:00,01,",
+                             "\"Quote\\\"And\\\\Slash\"=\"text \\\"with\\\" \\\\ both\"\n",
+                             "\"Dword\"=dword:deadbeef\n", "\"ShortDword\"=hex(4):01,02\n",
+                             "\"NoTerminator\"=hex(1):61,62,63\n", "\"EmptySz\"=hex(1):\n",
+                             "\"Odd\"=hex(12345):ff\n"}) {
+        EXPECT_NE(std::string::npos, text.find(line)) << line;
+    }
+    for (size_t start = 0, end = 0; start < text.size(); start = end + 1) {
+        end = text.find('\n', start);
         EXPECT_LE(end - start, 80u) << text.substr(start, end - start);
-        start = end + 1;
     }
 }
 
