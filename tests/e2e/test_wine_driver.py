@@ -290,22 +290,110 @@ exit: 0
 """ % {"base": BASE}
 
 
+# The same without the driver: each kind of expectation the program does not
+# meet fails on its own, and no scenario's atoms or registry leak into the
+# next.
+RUNNER_SCENARIOS_WITHOUT_DRIVER = r"""
+keytext FALLBACK = --default 2 abcde 0x0102030405 "" 'a"b\ c d e fg'
+=== manager present, leaving RAD INSTALLED 1 behind, must pass
+family: nt4
+registry:
+  [HKEY_LOCAL_MACHINE\Software\Corvane\Client Manager]
+  "version"="2.1"
+run: @
+exit: 101
+expect-machine:
+  [Atoms]
+  RAD INSTALLED 1
+
+=== atom of the scenario before, must fail: lacks RAD INSTALLED 1
+family: nt4
+run: @
+exit: 100
+expect-machine:
+  [Atoms]
+  RAD INSTALLED 1
+
+=== registry of the scenario before, must fail: exit code 100
+family: win98
+run: @
+exit: 101
+
+=== stdout, must fail: stdout
+family: win2000
+run: V
+exit: 0
+stdout: "RCKRV48.EXE Variant 1, Version 6.14\n"
+
+=== exit code, must fail: exit code 0, expected 4
+family: win2000
+run: V
+exit: 4
+stdout: "RCKRV48.EXE Variant 1, Version 6.14\r\n"
+
+=== a value written that the scenario does not expect, must fail: unexpected key
+family: win95
+run: K 2 abcde 0x0102030405 "" 'a"b\ c d e fg'
+exit: 0
+
+=== the value the program wrote, must pass
+family: win95
+run: K 2 abcde 0x0102030405 "" 'a"b\ c d e fg'
+exit: 0
+changes:
+  [HKEY_LOCAL_MACHINE\Software\Corvane\Driver]
+  "Encryption"="${FALLBACK}"
+
+=== a change the program did not make, must fail: expected "version"="2.2"
+family: win95
+registry:
+  [HKEY_LOCAL_MACHINE\Software\Corvane\Client Manager]
+  "version"="2.1"
+run: @
+exit: 101
+changes:
+  [HKEY_LOCAL_MACHINE\Software\Corvane\Client Manager]
+  "version"="2.2"
+
+=== a card driver, must skip: needs the test driver
+family: win2000
+machine:
+  [Device PcCard0-0]
+run: W 12345
+exit: 0
+
+=== a failing version query, must skip: [Windows]
+family: win2000
+machine:
+  [Windows]
+  VersionQuery=fails
+run: H
+exit: 2
+"""
+
+
 class Runner(unittest.TestCase):
-    """run_scenarios_wine.py with the driver: the cards' expectations are
-    checked, cards do not outlive their scenario, what Wine cannot show is
-    said, and the prefix is left as the runner found it."""
+    """run_scenarios_wine.py, without the driver and with it: every unmet
+    expectation fails, the cards' expectations are checked, cards do not
+    outlive their scenario, what Wine cannot show is said, and the prefix is
+    left as the runner found it."""
 
     def setUp(self):
         if not OPTIONS.exe:
             self.skipTest("needs --exe")
 
-    def test_verdicts(self):
+    def verdicts(self, scenarios, *driver):
         output, returncode, problems = sc.play_runner(
             [sys.executable, os.path.join(HERE, "run_scenarios_wine.py"), "--prefix", WINE.prefix,
-             "--exe", OPTIONS.exe, "--probe", OPTIONS.probe, "--driver", DRIVER_FILE],
-            RUNNER_SCENARIOS)
+             "--exe", OPTIONS.exe, "--probe", OPTIONS.probe] + list(driver), scenarios)
         self.assertEqual(problems, [], output)
         self.assertEqual(returncode, 1, output)
+
+    def test_verdicts_without_the_driver(self):
+        self.verdicts(RUNNER_SCENARIOS_WITHOUT_DRIVER)
+
+    def test_verdicts(self):
+        self.verdicts(RUNNER_SCENARIOS, "--driver", DRIVER_FILE)
         # The driver was installed before the runner, so it stays, stopped.
         self.assertEqual(client("query", "PcCard0-0")[0].split(" error=")[0], "query ok=0")
         self.assertEqual(WINE.run("sc", ["query", wd.SERVICE]).returncode, 0)
