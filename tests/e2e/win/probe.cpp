@@ -564,8 +564,8 @@ int RunCommand(int argc, char** argv) {
     if (TextEqual(argv[1], "export")) {
         return Export(argc - 2, argv + 2);
     }
-    if (TextEqual(argv[1], "create-key") || TextEqual(argv[1], "delete-key") || TextEqual(argv[1], "set-value") ||
-        TextEqual(argv[1], "delete-value")) {
+    if (TextEqual(argv[1], "create-key") || TextEqual(argv[1], "delete-key") ||
+        TextEqual(argv[1], "set-value") || TextEqual(argv[1], "delete-value")) {
         return ChangeRegistry(argc, argv);
     }
     if (argc == 3 && (TextEqual(argv[1], "start-service") || TextEqual(argv[1], "stop-service"))) {
