@@ -129,12 +129,8 @@ CommandVerdict JudgeCommandLine(const std::vector<std::string>& args) {
         if ((n != 1 && n != 2) || (n == 2 && !GoodProfile(rest[1]))) {
             return Decided(kMalformed, true);
         }
-        if (!GoodPushKey(rest[0])) {
-            CommandVerdict v = Machine({2, 4, 5});
-            v.keyRefused = true;
-            return v;
-        }
-        return Machine({0, 2, 3, 5, 6});
+        // A bad key ends the run with 2 or 5 before it is looked at, else with 4.
+        return GoodPushKey(rest[0]) ? Machine({0, 2, 3, 5, 6}) : Machine({2, 4, 5});
     }
     default:
         return Decided(kNoCommand, true);

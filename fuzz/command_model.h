@@ -16,10 +16,6 @@ struct CommandVerdict {
     // The platform is identified: every run whose command letter is one
     // character. Before that, the program calls nothing at all.
     bool identifiesPlatform = false;
-    // W with a good profile but a bad key: the key is looked at only after
-    // the adapter and its driver identity passed, so the run ends with 2, 5
-    // or, once those passed, 4; the driver is never reached.
-    bool keyRefused = false;
 };
 
 // `args` are the arguments after the program name, as the program gets them.

@@ -12,11 +12,11 @@
 #include "fuzz/harness.h"
 
 #include "driver/protocol.h"
-#include "keyrecord/keyrecord.h"
 #include "runtime/text.h"
 #include "simwin/simctl.h"
 #include "simwin/simctl_devices.h"
 #include "simwin/simctl_registry.h"
+#include "tests/unit/card_machines.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -88,43 +88,16 @@ extern "C" BOOL WINAPI __wrap_DeviceIoControl(HANDLE h, DWORD code, LPVOID in, D
 
 namespace {
 
-struct Family {
-    const char* windows;
-    const char* device;
-    const char* enumKey;
-    const char* adapter;
-};
+// The devices of the families' card drivers, in the order of kCardMachines.
+const char* const kDevices[] = {"RUKRV41.VXD", "RUKRV48.VXD", "RNKRV521", "PcCard0-0"};
 
-const Family kFamilies[] = {
-    {"PlatformId=1\nMajorVersion=4\nMinorVersion=0\n", "RUKRV41.VXD",
-     "Enum\\PCMCIA\\KESTRAN_INSTRUMENTS-AIRLOOM/IEEE-4E21\\0",
-     "System\\CurrentControlSet\\Services\\Class\\Net\\0003"},
-    {"PlatformId=1\nMajorVersion=4\nMinorVersion=10\n", "RUKRV48.VXD",
-     "Enum\\PCMCIA\\KESTRAN_INSTRUMENTS-AIRLOOM/IEEE-4E21\\0",
-     "System\\CurrentControlSet\\Services\\Class\\Net\\0003"},
-    {"PlatformId=2\nMajorVersion=4\nMinorVersion=0\n", "RNKRV521", nullptr,
-     "System\\CurrentControlSet\\Services\\RNKRV521\\Parameters"},
-    {"PlatformId=2\nMajorVersion=5\nMinorVersion=0\n", "PcCard0-0",
-     "System\\CurrentControlSet\\Enum\\PCMCIA\\KESTRAN_INSTRUMENTS-AIRLOOM/IEEE-4E21\\1",
-     "System\\CurrentControlSet\\Control\\Class\\Net\\0003"},
-};
-
-void LoadMachine(const Family& f) {
-    std::string text = std::string("RCKRV48 MACHINE 1\n[Windows]\n") + f.windows + "[Device " +
-                       f.device + "]\nREGEDIT4\n";
+void LoadMachine(int index) {
+    const CardMachine& m = kCardMachines[index];
+    std::string text = std::string("RCKRV48 MACHINE 1\n[Windows]\n") + m.windows + "[Device " +
+                       kDevices[index] + "]\nREGEDIT4\n";
     std::string error;
     FUZZ_CHECK(SimLoadMachineText(text, &error), error);
-    if (f.enumKey != nullptr) {
-        SimRegSetString(f.enumKey, "Driver", "Net\\0003");
-    }
-    const std::string a = f.adapter;
-    SimRegSetString(a, "VendorDescription", "CORVANE PC Card");
-    SimRegSetString(a, "DriverVariant", "1");
-    SimRegSetString(a, "DriverMajor", "6");
-    SimRegSetString(a, "DriverMinor", "14");
-    SimRegSetString(a, "ConfigType", "1");
-    SimRegSetString(a + "\\Config01", "ConfigName", "Office");
-    SimRegSetString(a + "\\Config01", "Encryption", g_DefaultKeyRecordText);
+    InstallCard(m);
     SimClearCallLog();
 }
 
@@ -132,7 +105,7 @@ void LoadMachine(const Family& f) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzedDataProvider in(data, size);
-    LoadMachine(kFamilies[in.ConsumeIntegralInRange(0, 3)]);
+    LoadMachine(in.ConsumeIntegralInRange(0, 3));
     const std::string registryBefore = SimRegExportText();
     const std::vector<std::string> dosNames = SimDosNames();
 

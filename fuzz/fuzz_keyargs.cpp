@@ -8,6 +8,7 @@
 #include "keyrecord/codec.h"
 #include "keyrecord/keyrecord.h"
 #include "runtime/text.h"
+#include "tests/unit/argv.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -55,35 +56,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         CheckParseHexKey(in);
         return 0;
     }
-    std::vector<std::string> args = {"rckrv48", "K"};
+    std::vector<std::string> args = {"K"};
     static const char* const kNumbers[] = {"1", "2", "3", "4", "0", "5", "01", "", "a"};
     args.push_back(in.ConsumeBool() ? std::string(in.PickValueInArray(kNumbers)) : Argument(in));
     for (int k = 0; k < 4; ++k) {
         args.push_back(Argument(in));
     }
-    std::vector<std::unique_ptr<char[]>> blocks;
-    std::vector<char*> argv;
-    for (const std::string& a : args) {
-        blocks.emplace_back(new char[a.size() + 1]);
-        std::memcpy(blocks.back().get(), a.c_str(), a.size() + 1);
-        argv.push_back(blocks.back().get());
-    }
-    argv.push_back(nullptr);
+    Argv argv(args);
 
     unsigned char record[kKeyRecordSize];
     UnscrambleText(g_ScrambleKey, record, g_DefaultKeyRecordText);
     unsigned char before[kKeyRecordSize];
     std::memcpy(before, record, sizeof record);
 
-    const int result = FillKeyRecord(argv.data(), record);
+    const int result = FillKeyRecord(argv.Get(), record);
 
-    const std::string& number = args[2];
+    const std::string& number = args[1];
     bool numberOk = number.size() == 1 && number[0] >= '1' && number[0] <= '4';
     bool expected = numberOk;
     int lengths[4] = {0, 0, 0, 0};
     std::string keys[4];
     for (int k = 0; k < 4 && expected; ++k) {
-        expected = ModelKeyArgument(args[3 + static_cast<size_t>(k)], &lengths[k], &keys[k]);
+        expected = ModelKeyArgument(args[2 + static_cast<size_t>(k)], &lengths[k], &keys[k]);
     }
     FUZZ_CHECK(result == (expected ? 1 : 0), "FillKeyRecord answered " + std::to_string(result));
     // Never touched: the magic and the embedded record's length and type.

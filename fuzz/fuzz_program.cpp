@@ -251,7 +251,6 @@ std::string BuildMachine(FuzzedDataProvider& in) {
         text += MaybeValue(in, "DesiredSSID", "adapter-net");
         text += MaybeValue(in, "Encryption", g_DefaultKeyRecordText);
         for (int profile = 0; profile <= 5; ++profile) {
-            // Config01 to Config04 by default; Config00 and Config05 only when asked.
             if (Present(in) == (profile >= 1 && profile <= 4)) {
                 text += "[HKEY_LOCAL_MACHINE\\" + adapter + "\\Config0" + std::to_string(profile) +
                         "]\n";
@@ -274,31 +273,15 @@ std::string BuildMachine(FuzzedDataProvider& in) {
 
 // A token of the kind command lines carry, or any text.
 std::string Argument(FuzzedDataProvider& in) {
-    static const std::string kTokens[] = {"1",
-                                          "0",
-                                          "2",
-                                          "3",
-                                          "4",
-                                          "5",
-                                          "01",
-                                          "",
-                                          "a",
-                                          "x",
-                                          "abcde",
-                                          "1A2B3",
-                                          "1a2b3",
-                                          "1a2b",
-                                          "1a2b3c",
-                                          "1g2b3",
-                                          "0x0102030405",
-                                          "0X0A0B0C0D0E",
-                                          "0x0102030405060708090a0b0c0d",
-                                          "abcdefghijklm",
-                                          "0x01020304g5",
-                                          g_DefaultKeyRecordText,
-                                          std::string(101, '&'),
-                                          std::string(102, 'e'),
-                                          std::string(103, 'A')};
+    static const std::string kTokens[] = {
+        // profiles, default key numbers and one-character keys
+        "1", "0", "2", "3", "4", "5", "01", "", "a", "x",
+        // keys of W and K, and near misses of them
+        "abcde", "1A2B3", "1a2b3", "1a2b", "1a2b3c", "1g2b3", "0x0102030405", "0X0A0B0C0D0E",
+        "0x0102030405060708090a0b0c0d", "abcdefghijklm", "0x01020304g5",
+        // texts of E: the one length it takes, and one less and one more
+        g_DefaultKeyRecordText, std::string(101, '&'), std::string(102, 'e'),
+        std::string(103, 'A')};
     if (in.ConsumeBool()) {
         return in.ConsumeRandomLengthString(300);
     }
@@ -312,8 +295,7 @@ const char kNearMisses[] = {'/',    ':',    '@',    'G',    '`',    'g',    ' ',
                             'X',    '5',    '0',    'f',    '\x80', '\xB0', '\xB1', '\xB4',
                             '\xB9', '\xC1', '\xC6', '\xE1', '\xE6', '\xF8', '\xFF', '\xC8'};
 
-// `a` as it is, or typed slightly wrong: one character changed, one more or
-// one fewer, a byte over 0x7F after it, or nothing at all.
+// `a` as it is, or typed slightly wrong.
 std::string NearMiss(FuzzedDataProvider& in, std::string a) {
     switch (in.ConsumeIntegralInRange(0, 5)) {
     case 0:
@@ -337,9 +319,7 @@ std::string NearMiss(FuzzedDataProvider& in, std::string a) {
     }
 }
 
-// The arguments after the letter: by default the ones the command takes,
-// each of which may be typed slightly wrong or swapped for another, with
-// one argument fewer or more; or any number of tokens or texts.
+// The arguments after the letter: the command's own, slightly wrong, or any tokens or texts.
 std::vector<std::string> Arguments(FuzzedDataProvider& in, const std::string& letter) {
     std::vector<std::string> args;
     if (in.ConsumeBool()) {
@@ -352,18 +332,13 @@ std::vector<std::string> Arguments(FuzzedDataProvider& in, const std::string& le
     static const char* const kProfiles[] = {"1", "0", "2", "3", "4"};
     static const char* const kPushKeys[] = {"1A2B3", "c0ffe", "FfFfF", "09afA", "00000"};
     static const char* const kNumbers[] = {"2", "1", "3", "4"};
-    // One of each class: empty, one character, text keys of 5 and 13 (any
-    // bytes), 5 and 13 bytes in hexadecimal behind 0x or 0X.
-    static const char* const kKeys[] = {"abcde",
-                                        "",
-                                        "x",
-                                        "\xE9",
-                                        "ab\xFF\x80z",
-                                        "abcdefghijklm",
-                                        "0x0102030405",
-                                        "0X0a0B0c0D0e",
-                                        "0x000102030405060708090a0B0c",
-                                        "0XAbCdEf0123456789aBcDeF0123"};
+    // One key of each class K takes.
+    static const char* const kKeys[] = {
+        // text keys of 5 characters (any bytes), an empty slot, one character
+        "abcde", "", "x", "\xE9", "ab\xFF\x80z",
+        // a text key of 13, then 5 and 13 bytes in hexadecimal behind 0x or 0X
+        "abcdefghijklm", "0x0102030405", "0X0a0B0c0D0e", "0x000102030405060708090a0B0c",
+        "0XAbCdEf0123456789aBcDeF0123"};
     if (letter == "E") {
         args = {g_DefaultKeyRecordText};
     } else if (letter == "K") {
@@ -454,9 +429,8 @@ std::string Shown(const std::vector<std::string>& args) {
     return text;
 }
 
-// The run against the model of the command-line checks: the result it
-// decides, or one the machine may give; a refused command line leaves no
-// trace, and one refused before the platform is identified calls nothing.
+// The run against the model of the command-line checks; a refused command
+// line leaves no trace.
 void CheckAgainstModel(const std::vector<std::string>& args, int result) {
     const CommandVerdict verdict = JudgeCommandLine(args);
     const std::string run = "result " + std::to_string(result) + " for" + Shown(args);

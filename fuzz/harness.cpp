@@ -11,11 +11,11 @@
 #include "simwin/simctl.h"
 #include "simwin/simctl_devices.h"
 #include "simwin/simctl_registry.h"
+#include "tests/unit/argv.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 
 void FuzzFailure(const char* file, int line, const char* condition, const std::string& what) {
     std::fprintf(stderr, "%s:%d: check failed: %s: %s\n", file, line, condition, what.c_str());
@@ -39,17 +39,8 @@ void ResetProcessState() {
 }
 
 int RunProgram(const std::vector<std::string>& args) {
-    std::vector<std::unique_ptr<char[]>> blocks;
-    std::vector<char*> argv;
-    std::vector<std::string> all = {"rckrv48"};
-    all.insert(all.end(), args.begin(), args.end());
-    for (const std::string& a : all) {
-        blocks.emplace_back(new char[a.size() + 1]);
-        std::memcpy(blocks.back().get(), a.c_str(), a.size() + 1);
-        argv.push_back(blocks.back().get());
-    }
-    argv.push_back(nullptr);
-    return DispatchCommand(static_cast<int>(all.size()), argv.data(), nullptr);
+    Argv argv(args);
+    return DispatchCommand(argv.Count(), argv.Get(), nullptr);
 }
 
 bool IsResultCode(int result) {

@@ -22,10 +22,7 @@
 // after each run this puts that storage back as a new process has it.
 void ResetProcessState();
 
-// Runs the dispatcher on `args` (argument 0, the program name, is added).
-// Every argument lives in a heap block of exactly its size, so a read past
-// its terminator is caught, and may be written, as the process's own
-// arguments may.
+// Runs the dispatcher on `args`, as tests/unit/argv.h lays them out.
 int RunProgram(const std::vector<std::string>& args);
 
 // 1 when `result` is one of the program's result codes.

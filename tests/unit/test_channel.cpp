@@ -147,9 +147,7 @@ TEST_F(ChannelTest, CloseReleasesTheHandleAndTheDefinedName) {
     EXPECT_EQ(1u, SimDosNames().size());
     EXPECT_EQ(0, CloseDriverDevice());
     EXPECT_EQ(1, Received().closes);
-    EXPECT_EQ(0, SimOpenHandleCount());
-    EXPECT_TRUE(SimDosNames().empty());
-    EXPECT_EQ(0u, g_Channel.driverId);
+    ExpectNothingLeft();
     EXPECT_EQ(INVALID_HANDLE_VALUE, g_Channel.device);
 }
 
@@ -169,8 +167,7 @@ TEST_F(ChannelTest, SilentCloseLeavesTheDeviceUntilReleased) {
     EXPECT_NE(0u, g_Channel.driverId);
     EXPECT_EQ(1, SimOpenHandleCount());
     EXPECT_EQ(0, ReleaseDriverDevice());
-    EXPECT_EQ(0, SimOpenHandleCount());
-    EXPECT_TRUE(SimDosNames().empty());
+    ExpectNothingLeft();
 }
 
 TEST_F(ChannelTest, FailedNameRemovalLeavesTheNameUntilReleased) {
@@ -181,8 +178,7 @@ TEST_F(ChannelTest, FailedNameRemovalLeavesTheNameUntilReleased) {
     EXPECT_EQ(0, SimOpenHandleCount());
     EXPECT_EQ(1u, g_Channel.nameDefined);
     EXPECT_EQ(0, ReleaseDriverDevice());
-    EXPECT_TRUE(SimDosNames().empty());
-    EXPECT_EQ(0u, g_Channel.driverId);
+    ExpectNothingLeft();
     EXPECT_EQ(INVALID_HANDLE_VALUE, g_Channel.device);
 }
 
@@ -193,8 +189,7 @@ TEST_F(ChannelTest, FailedCloseCallKeepsEverything) {
     EXPECT_EQ(1, SimOpenHandleCount());
     EXPECT_EQ(1u, SimDosNames().size());
     EXPECT_EQ(0, ReleaseDriverDevice());
-    EXPECT_EQ(0, SimOpenHandleCount());
-    EXPECT_TRUE(SimDosNames().empty());
+    ExpectNothingLeft();
 }
 
 class FirmwareTest : public CardTest {

@@ -3,10 +3,10 @@
 #include "cli/dispatcher.h"
 #include "simwin/simctl.h"
 #include "simwin/simctl_registry.h"
+#include "tests/unit/argv.h"
 
 #include <gtest/gtest.h>
 
-#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -17,17 +17,9 @@ class DispatcherTest : public ::testing::Test {
   protected:
     void SetUp() override { SimReset(); }
 
-    int Run(std::initializer_list<const char*> args) {
-        storage_.assign(1, "rckrv48");
-        for (const char* a : args) {
-            storage_.push_back(a);
-        }
-        argv_.clear();
-        for (std::string& s : storage_) {
-            argv_.push_back(&s[0]);
-        }
-        argv_.push_back(nullptr);
-        return DispatchCommand(static_cast<int>(storage_.size()), argv_.data(), nullptr);
+    int Run(const std::vector<std::string>& args) {
+        Argv argv(args);
+        return DispatchCommand(argv.Count(), argv.Get(), nullptr);
     }
 
     // Registry calls of every kind made so far.
@@ -35,9 +27,6 @@ class DispatcherTest : public ::testing::Test {
         return SimCallCount("RegOpenKeyExA") + SimCallCount("RegCreateKeyExA") +
                SimCallCount("RegQueryValueExA") + SimCallCount("RegSetValueExA");
     }
-
-    std::vector<std::string> storage_;
-    std::vector<char*> argv_;
 };
 
 TEST_F(DispatcherTest, NoCommandDoesNothingAtAll) {
@@ -103,16 +92,6 @@ TEST_F(DispatcherTest, TextLengthOfEIsCheckedBeforeTheAdapterSearch) {
 TEST_F(DispatcherTest, WKeyIsNotExaminedBeforeTheAdapterSearch) {
     EXPECT_EQ(2, Run({"W", "not-a-key"}));
     EXPECT_EQ(2, Run({"W", "12345", "0"}));
-}
-
-TEST_F(DispatcherTest, HWithoutAdapterPrintsPlaceholderWithoutLineEnd) {
-    EXPECT_EQ(2, Run({"H"}));
-    EXPECT_EQ("XXXXXX", SimStdout());
-}
-
-TEST_F(DispatcherTest, VPrintsOneLine) {
-    EXPECT_EQ(0, Run({"V"}));
-    EXPECT_EQ("RCKRV48.EXE Variant 1, Version 6.14\r\n", SimStdout());
 }
 
 TEST_F(DispatcherTest, ClientManagerAtomAndResult) {

@@ -11,11 +11,12 @@
 // read or wrote, which request it carried), not from the program's code.
 #include "cli/dispatcher.h"
 #include "driver/channel.h"
-#include "keyrecord/keyrecord.h"
 #include "simwin/simctl.h"
 #include "simwin/simctl_devices.h"
 #include "simwin/simctl_registry.h"
 #include "testdriver/card_model.h"
+#include "tests/unit/argv.h"
+#include "tests/unit/card_machines.h"
 
 #include <gtest/gtest.h>
 
@@ -28,7 +29,6 @@
 #include <ostream>
 #include <set>
 #include <string>
-#include <utility>
 #include <vector>
 
 // Linked in by the coverage build only. A child ending with _exit writes its
@@ -40,64 +40,18 @@ namespace {
 const char kFallbackKey[] = "Software\\Corvane\\Driver";
 const char kManagerKey[] = "Software\\Corvane\\Client Manager";
 const char kNoSsid[] = "XXXXXX";
-const char kProfileSsid[] = "office-net";
 const char kVersionLine[] = "RCKRV48.EXE Variant 1, Version 6.14\r\n";
 
 // A text the E command stores; only its length is ever examined.
 const std::string kStoredText = std::string(51, '&') + std::string(51, 'e');
 
-// The machine a command succeeds on, for each family: the card installed (on
-// Windows 2000 under the second identification string, on NT 4 under service
-// instance 2, so that the search passes a failing read first) and the
-// family's card driver, busy once so that the retry path runs too. On Windows
-// 2000 the device's DOS name exists already and the name tried before it does
-// not.
-struct Family {
-    int family;
-    const char* windows; // the [Windows] and device sections of the machine file
-    const char* enumKey; // the card's enumeration key, null on NT 4
-    const char* adapter;
-};
-
-const Family kFamilies[] = {
-    {1,
-     "PlatformId=1\nMajorVersion=4\nMinorVersion=0\nBuildNumber=950\n[Device RUKRV41.VXD]\n"
-     "Busy=1\n",
-     "Enum\\PCMCIA\\KESTRAN_INSTRUMENTS-AIRLOOM/IEEE-4E21\\0",
-     "System\\CurrentControlSet\\Services\\Class\\Net\\0003"},
-    {2,
-     "PlatformId=1\nMajorVersion=4\nMinorVersion=10\nBuildNumber=1998\n[Device RUKRV48.VXD]\n"
-     "Busy=1\n",
-     "Enum\\PCMCIA\\KESTRAN_INSTRUMENTS-AIRLOOM/IEEE-4E21\\0",
-     "System\\CurrentControlSet\\Services\\Class\\Net\\0003"},
-    {4,
-     "PlatformId=2\nMajorVersion=4\nMinorVersion=0\nBuildNumber=1381\n[Device RNKRV522]\nBusy=1\n",
-     nullptr, "System\\CurrentControlSet\\Services\\RNKRV522\\Parameters"},
-    {8,
-     "PlatformId=2\nMajorVersion=5\nMinorVersion=0\nBuildNumber=2195\n[Device PcCard0-1]\nBusy=1\n"
-     "[DosDevices]\nPcCard0-1=\\Device\\PcCard0-1\n",
-     "System\\CurrentControlSet\\Enum\\PCMCIA\\KESTRAN_INSTRUMENTS-AIRLOOM/IEEE-9A07\\1",
-     "System\\CurrentControlSet\\Control\\Class\\{4D36E972-E325-11CE-BFC1-08002BE10318}\\0007"},
-};
-
-std::string AdapterKey(int family) {
-    for (const Family& f : kFamilies) {
-        if (f.family == family) {
-            return f.adapter;
-        }
-    }
-    return "";
-}
-
-std::string ProfileKey(int family) {
-    return AdapterKey(family) + "\\Config01";
-}
-
 // Where a command may write "Encryption".
 enum Target { kProfile, kAdapter, kFallback };
 
-std::string TargetKey(Target t, int family) {
-    return t == kProfile ? ProfileKey(family) : t == kAdapter ? AdapterKey(family) : kFallbackKey;
+std::string TargetKey(Target t, const CardMachine& f) {
+    return t == kProfile   ? f.adapter + std::string("\\Config01")
+           : t == kAdapter ? f.adapter
+                           : kFallbackKey;
 }
 
 struct Scenario {
@@ -114,44 +68,27 @@ void PrintTo(const Scenario& sc, std::ostream* os) {
     *os << sc.name;
 }
 
-std::vector<Scenario> Scenarios() {
-    return {
-        {"E", {"E", kStoredText}, true, 0, {kProfile, kAdapter}, ""},
-        {"H", {"H"}, true, 0, {}, kProfileSsid},
-        {"K", {"K", "3", "abcde", "0x0102030405", "", ""}, true, 0, {kProfile, kAdapter}, ""},
-        {"KWithoutAdapter", {"K", "2", "", "0X0A0B0C0D0E", "x", ""}, false, 0, {kFallback}, ""},
-        {"W", {"W", "1A2B3"}, true, 0, {kProfile, kAdapter}, ""},
-        {"At", {"@"}, true, 101, {}, ""},
-        {"V", {"V"}, true, 0, {}, kVersionLine},
-    };
-}
+const Scenario kScenarios[] = {
+    {"E", {"E", kStoredText}, true, 0, {kProfile, kAdapter}, ""},
+    {"H", {"H"}, true, 0, {}, kProfileSsid},
+    {"K", {"K", "3", "abcde", "0x0102030405", "", ""}, true, 0, {kProfile, kAdapter}, ""},
+    {"KWithoutAdapter", {"K", "2", "", "0X0A0B0C0D0E", "x", ""}, false, 0, {kFallback}, ""},
+    {"W", {"W", "1A2B3"}, true, 0, {kProfile, kAdapter}, ""},
+    {"At", {"@"}, true, 101, {}, ""},
+    {"V", {"V"}, true, 0, {}, kVersionLine},
+};
 
 // The family's machine, with profile 1 active and the client manager
 // installed.
-std::string MachineText(const Family& f, bool adapter) {
+std::string MachineText(const CardMachine& f, bool adapter) {
     std::string error;
-    if (!SimLoadMachineText(
-            std::string("RCKRV48 MACHINE 1\n[Windows]\n") + f.windows + "REGEDIT4\n", &error)) {
+    const std::string sections = std::string(f.windows) + f.devices;
+    if (!SimLoadMachineText("RCKRV48 MACHINE 1\n[Windows]\n" + sections + "REGEDIT4\n", &error)) {
         ADD_FAILURE() << error;
     }
     SimRegSetString(kManagerKey, "version", "2.1");
     if (adapter) {
-        const std::string a = f.adapter;
-        if (f.enumKey != nullptr) {
-            SimRegSetString(f.enumKey, "Driver", a.substr(a.find("Class\\") + 6));
-        }
-        SimRegSetString(a, "VendorDescription", "CORVANE PC Card");
-        SimRegSetString(a, "DriverVariant", "1");
-        SimRegSetDword(a, "DriverMajor", 6);
-        SimRegSetString(a, "DriverMinor", "14");
-        SimRegSetString(a, "ConfigType", "1");
-        SimRegSetString(a, "DesiredSSID", "corvane");
-        SimRegSetString(a, "Encryption", g_DefaultKeyRecordText);
-        for (const char* profile : {"\\Config01", "\\Config02"}) {
-            SimRegSetString(a + profile, "ConfigName", profile + 1);
-            SimRegSetString(a + profile, "Encryption", g_DefaultKeyRecordText);
-        }
-        SimRegSetString(a + "\\Config01", "DesiredSSID", kProfileSsid);
+        InstallCard(f);
     }
     return SimSaveMachineText();
 }
@@ -187,7 +124,7 @@ std::string Request(const SimCall& c) {
 
 // Classifies every call of the successful run; its machine must be loaded,
 // so that reads of values that do not exist can be told apart.
-std::vector<Step> Classify(const std::vector<SimCall>& calls, int family) {
+std::vector<Step> Classify(const std::vector<SimCall>& calls, const CardMachine& f) {
     std::vector<Step> steps;
     std::map<std::string, int> counts;
     std::set<Target> written;
@@ -211,7 +148,7 @@ std::vector<Step> Classify(const std::vector<SimCall>& calls, int family) {
                                             : s.use == SimUse::RegistryRead &&
                                                   !SimRegGetValue(s.key, s.what, nullptr, nullptr);
             for (Target t : {kProfile, kAdapter, kFallback}) {
-                if (s.use == SimUse::RegistryWrite && s.key == TargetKey(t, family)) {
+                if (s.use == SimUse::RegistryWrite && s.key == TargetKey(t, f)) {
                     written.insert(t);
                 }
             }
@@ -231,16 +168,13 @@ std::vector<Step> Classify(const std::vector<SimCall>& calls, int family) {
 }
 
 struct Expectation {
-    Expectation(int r, std::set<Target> w, std::string o)
-        : result(r), writes(std::move(w)), out(std::move(o)) {}
-
     int result;
     std::set<Target> writes;
     std::string out;
     bool outPrefix = false; // output may stop anywhere
-    std::vector<std::string> atoms;
+    std::vector<std::string> atoms{};
     SimUse leftOpen = SimUse::NeverFails; // the close or removal that failed
-    std::string createdKey;               // made by a write whose value was then refused
+    std::string createdKey{};             // made by a write whose value was then refused
 };
 
 char Letter(const Scenario& sc) {
@@ -413,7 +347,7 @@ std::string EncryptionAt(const std::string& key) {
 
 // The registry the run may leave: the machine's, with the expected writes
 // made, each with the text the run without faults wrote there.
-std::string ExpectedRegistry(const std::string& machine, int family, const Expectation& e,
+std::string ExpectedRegistry(const std::string& machine, const CardMachine& f, const Expectation& e,
                              const std::string* written) {
     std::string error;
     SimLoadMachineText(machine, &error);
@@ -424,7 +358,7 @@ std::string ExpectedRegistry(const std::string& machine, int family, const Expec
         // K stores the same text wherever it stores it, so a fallback write
         // that the successful run did not make has the profile's text.
         const std::string& text = written[t].empty() ? written[kProfile] : written[t];
-        SimRegSetString(TargetKey(t, family), "Encryption", text);
+        SimRegSetString(TargetKey(t, f), "Encryption", text);
     }
     return SimRegExportText();
 }
@@ -432,8 +366,9 @@ std::string ExpectedRegistry(const std::string& machine, int family, const Expec
 // Compares the machine a run left, in the child that ran it, with the
 // expectation; returns what is wrong, empty when nothing is. `written` holds
 // what the run without faults wrote. Loads `machine` again.
-std::string Judge(const std::string& machine, int family, const Expectation& e, int result,
-                  const std::string* written, const std::vector<std::string>& startDosNames) {
+std::string Judge(const std::string& machine, const CardMachine& f, const Expectation& e,
+                  int result, const std::string* written,
+                  const std::vector<std::string>& startDosNames) {
     std::string problems;
     if (result != e.result) {
         problems +=
@@ -468,7 +403,7 @@ std::string Judge(const std::string& machine, int family, const Expectation& e, 
     if (g_Channel.driverId != 0) {
         problems += "the driver channel is still open; ";
     }
-    if (SimRegExportText() != ExpectedRegistry(machine, family, e, written)) {
+    if (SimRegExportText() != ExpectedRegistry(machine, f, e, written)) {
         problems += "registry differs from what may be written; ";
     }
     return problems;
@@ -481,26 +416,11 @@ struct Outcome {
     std::vector<SimCall> calls; // 5 fields each in the report, after 4 fields
 };
 
-void PutField(std::string& s, const std::string& field) {
-    s += std::to_string(field.size()) + '\n' + field;
-}
-
-bool TakeField(const std::string& s, size_t* at, std::string* field) {
-    size_t nl = s.find('\n', *at);
-    if (nl == std::string::npos) {
-        return false;
-    }
-    size_t n = std::stoul(s.substr(*at, nl - *at));
-    *field = s.substr(nl + 1, n);
-    *at = nl + 1 + n;
-    return field->size() == n;
-}
-
 // Runs one command in a fresh child process on `machine`, with the
 // occurrence-th call of `function` failing with `error` when a function is
 // named, and judges it there by `e`; `baseline` is the run without faults,
 // null for that run itself.
-Outcome Run(const std::string& machine, int family, const std::vector<std::string>& args,
+Outcome Run(const std::string& machine, const CardMachine& f, const std::vector<std::string>& args,
             const Expectation& e, const Outcome* baseline, const std::string& function,
             int occurrence, DWORD error) {
     int fds[2];
@@ -519,27 +439,21 @@ Outcome Run(const std::string& machine, int family, const std::vector<std::strin
         if (!function.empty()) {
             SimFailCall(function.c_str(), occurrence, error);
         }
-        std::vector<std::string> storage = {"rckrv48"};
-        storage.insert(storage.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (std::string& s : storage) {
-            argv.push_back(&s[0]);
-        }
-        argv.push_back(nullptr);
-        int result = DispatchCommand(static_cast<int>(storage.size()), argv.data(), nullptr);
+        Argv argv(args);
+        int result = DispatchCommand(argv.Count(), argv.Get(), nullptr);
         std::vector<std::string> fields = {""};
         for (Target t : {kProfile, kAdapter, kFallback}) {
-            fields.push_back(EncryptionAt(TargetKey(t, family)));
+            fields.push_back(EncryptionAt(TargetKey(t, f)));
         }
         for (const SimCall& c : SimCalls()) {
             fields.insert(fields.end(), {c.function, c.key, c.value, std::to_string(c.request),
                                          std::to_string(c.record)});
         }
-        fields[0] = Judge(machine, family, e, result,
+        fields[0] = Judge(machine, f, e, result,
                           baseline != nullptr ? baseline->written : &fields[1], startDosNames);
         std::string report;
         for (const std::string& field : fields) {
-            PutField(report, field);
+            report += std::to_string(field.size()) + '\n' + field;
         }
         size_t done = 0;
         while (done < report.size()) {
@@ -570,23 +484,26 @@ Outcome Run(const std::string& machine, int family, const std::vector<std::strin
                                           : "exit status " + std::to_string(WEXITSTATUS(status)));
         return o;
     }
-    std::vector<std::string> f;
+    // Each field is its length, a line end and its bytes.
+    std::vector<std::string> fields;
     size_t at = 0;
-    std::string field;
-    while (at < report.size() && TakeField(report, &at, &field)) {
-        f.push_back(field);
+    size_t nl = 0;
+    while ((nl = report.find('\n', at)) != std::string::npos) {
+        const size_t length = std::stoul(report.substr(at, nl - at));
+        fields.push_back(report.substr(nl + 1, length));
+        at = nl + 1 + length;
     }
-    if (at != report.size() || f.size() < 4 || (f.size() - 4) % 5 != 0) {
+    if (at != report.size() || fields.size() < 4 || (fields.size() - 4) % 5 != 0) {
         o.problems = "the run did not end: short report";
         return o;
     }
-    o.problems = f[0];
+    o.problems = fields[0];
     for (int t = 0; t < 3; ++t) {
-        o.written[t] = f[1 + t];
+        o.written[t] = fields[1 + t];
     }
-    for (size_t i = 4; i < f.size(); i += 5) {
-        o.calls.push_back({f[i], "", f[i + 1], f[i + 2], std::stol(f[i + 3]),
-                           static_cast<DWORD>(std::stoul(f[i + 4]))});
+    for (size_t i = 4; i < fields.size(); i += 5) {
+        o.calls.push_back({fields[i], "", fields[i + 1], fields[i + 2], std::stol(fields[i + 3]),
+                           static_cast<DWORD>(std::stoul(fields[i + 4]))});
     }
     return o;
 }
@@ -595,15 +512,15 @@ int g_TotalCases = 0;
 
 // Sweeps one scenario over every family, counting the cases tried.
 void Sweep(const Scenario& sc, int* cases) {
-    for (const Family& f : kFamilies) {
-        const int family = f.family;
+    for (const CardMachine& f : kCardMachines) {
         const std::string machine = MachineText(f, sc.adapter);
-        Outcome baseline = Run(machine, family, sc.args, Plain(sc), nullptr, "", 0, 0);
-        ASSERT_EQ("", baseline.problems) << sc.name << " on family " << family << " without faults";
+        Outcome baseline = Run(machine, f, sc.args, Plain(sc), nullptr, "", 0, 0);
+        ASSERT_EQ("", baseline.problems)
+            << sc.name << " on family " << f.family << " without faults";
 
         std::string loadError;
         SimLoadMachineText(machine, &loadError);
-        for (const Step& s : Classify(baseline.calls, family)) {
+        for (const Step& s : Classify(baseline.calls, f)) {
             if (!SimCanFail(s.use)) {
                 continue;
             }
@@ -612,11 +529,10 @@ void Sweep(const Scenario& sc, int* cases) {
                 errors.push_back(ERROR_FILE_NOT_FOUND);
             }
             for (DWORD error : errors) {
-                Expectation e = Expect(sc, family, s, error);
-                Outcome o =
-                    Run(machine, family, sc.args, e, &baseline, s.function, s.occurrence, error);
+                Expectation e = Expect(sc, f.family, s, error);
+                Outcome o = Run(machine, f, sc.args, e, &baseline, s.function, s.occurrence, error);
                 ++*cases;
-                EXPECT_EQ("", o.problems) << sc.name << " on family " << family << ": "
+                EXPECT_EQ("", o.problems) << sc.name << " on family " << f.family << ": "
                                           << s.function << " #" << s.occurrence << " failing with "
                                           << error << " (" << s.key << " " << s.what << ")";
             }
@@ -631,11 +547,11 @@ TEST_P(FaultSweep, EveryFailingCallEndsWithItsResultAndLeavesNothingBehind) {
     Sweep(GetParam(), &cases);
     g_TotalCases += cases;
     std::printf("fault sweep %s: %d cases on %zu families\n", GetParam().name, cases,
-                sizeof kFamilies / sizeof kFamilies[0]);
+                sizeof kCardMachines / sizeof kCardMachines[0]);
     EXPECT_GT(cases, 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Commands, FaultSweep, ::testing::ValuesIn(Scenarios()),
+INSTANTIATE_TEST_SUITE_P(Commands, FaultSweep, ::testing::ValuesIn(kScenarios),
                          [](const ::testing::TestParamInfo<Scenario>& param) {
                              return std::string(param.param.name);
                          });

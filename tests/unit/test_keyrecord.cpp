@@ -5,6 +5,7 @@
 #include "keyrecord/keyrecord.h"
 
 #include "keyrecord/codec.h"
+#include "tests/unit/argv.h"
 
 #include <gtest/gtest.h>
 
@@ -48,13 +49,10 @@ int g_result;
 // is returned.
 Bytes Fill(std::vector<std::string> args) {
     args.resize(5);
-    args.insert(args.begin(), {"rckrv48", "K"});
-    std::vector<char*> argv;
-    for (std::string& a : args) {
-        argv.push_back(&a[0]);
-    }
+    args.insert(args.begin(), "K");
+    Argv argv(args);
     Bytes record(76, kUntouched);
-    g_result = FillKeyRecord(argv.data(), record.data());
+    g_result = FillKeyRecord(argv.Get(), record.data());
     return record;
 }
 
