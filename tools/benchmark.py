@@ -3,23 +3,10 @@
 
 Usage: tools/benchmark.py [--build-root DIR] [--no-build] [--no-wine] [--strict]
 
-- the size of the shipped i686 exe (preset win32) and of the x86_64 exe
-  (preset win64);
-- the instructions each command takes on the Linux build (preset linux),
-  counted with callgrind, next to a program that only starts and exits;
-- the time the simulated machine takes to load and save a machine file of
-  1 000, 10 000 and 100 000 registry keys, and how that time grows;
-- under Wine (unless --no-wine): the time of V, H and W next to an empty
-  program that imports from the same three DLLs, for the shipped i686 exe on
-  32-bit Wine under the emulator qemu-i386 and for the x86_64 exe on wine64;
-  and the time the whole scenario suite takes on each machine.
-
 The builds go to DIR/linux, DIR/win32 and DIR/win64 (DIR is "build" by
 default, so these are the presets' own folders). This is a measurement, not
 a test: it always exits 0 unless --strict is given and a target is missed.
-
-What it prints on standard output is what docs/benchmark.md quotes: a line
-with the date, the commit and the command, then the table in Markdown.
+What it prints on standard output is what docs/benchmark.md quotes.
 """
 
 import argparse
@@ -35,7 +22,6 @@ import time
 import check_exe
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-SIZE_LIMIT = 16384
 OWN_INSTRUCTIONS_LIMIT = 200000
 TIME_LIMIT = 1.0
 GROWTH_LIMIT = 1.2
@@ -60,37 +46,9 @@ def run(cmd, **kw):
     return subprocess.run(cmd, check=True, cwd=ROOT, **kw)
 
 
-def build(preset, folder, targets=None):
+def build(preset, folder, targets):
     run(["cmake", "--preset", preset, "-B", folder], stdout=subprocess.DEVNULL)
-    cmd = ["cmake", "--build", folder]
-    if targets:
-        cmd += ["--target"] + targets
-    run(cmd, stdout=subprocess.DEVNULL)
-
-
-def cached_compiler(folder):
-    with open(os.path.join(ROOT, folder, "CMakeCache.txt")) as f:
-        for line in f:
-            if line.startswith("CMAKE_CXX_COMPILER:"):
-                return line.split("=", 1)[1].strip()
-    return "c++"
-
-
-def build_helpers(linux):
-    """The empty program and the machine file timer, next to the Linux build."""
-    out = os.path.join(ROOT, linux, "bench")
-    os.makedirs(out, exist_ok=True)
-    cxx = cached_compiler(linux)
-    flags = ["-std=c++17", "-g", "-Wall", "-Wextra", "-Werror"]
-    empty = os.path.join(out, "empty")
-    # Linked to the same runtime libraries as the Linux executable, so that
-    # loading them counts as start-up on both sides.
-    run([cxx] + flags + ["tools/bench/empty.cpp", "-o", empty,
-                         "-Wl,--no-as-needed", "-lstdc++", "-lm", "-lgcc_s"])
-    timer = os.path.join(out, "machine_file_timing")
-    run([cxx] + flags + ["-I.", "-Isimwin/include", "tools/bench/machine_file_timing.cpp",
-                         os.path.join(linux, "simwin", "libsimwin.a"), "-o", timer])
-    return empty, timer
+    run(["cmake", "--build", folder, "--target"] + targets, stdout=subprocess.DEVNULL)
 
 
 def callgrind(argv, env=None):
@@ -144,11 +102,12 @@ def wine_rows(linux, win):
                 continue
             driver = os.path.join(tmp, arch)
             run([os.path.join(ROOT, "testdriver", "build.sh"), driver, arch])
+            machine = ["--exe", exe, "--probe", probe, "--driver",
+                       os.path.join(driver, "testcard.sys")]
             print("timing commands under Wine: %s ..." % label, file=sys.stderr)
             out = run([sys.executable, os.path.join(ROOT, "tools", "bench", "wine_commands.py"),
-                       "--exe", exe, "--empty", empty, "--probe", probe, "--driver",
-                       os.path.join(driver, "testcard.sys")],
-                      env=env, stdout=subprocess.PIPE, text=True).stdout
+                       "--empty", empty] + machine, env=env, stdout=subprocess.PIPE,
+                      text=True).stdout
             timed = {f[0]: (float(f[1]), int(f[2])) for f in
                      (line.split() for line in out.splitlines())}
             empty_time = timed["empty"][0]
@@ -160,14 +119,12 @@ def wine_rows(linux, win):
                 if code != 0:
                     detail += "; exit code %d" % code
                 rows.append(("Wine, command %s, %s" % (name, label), "%.0f ms" % (seconds * 1000),
-                             detail,
-                             "", ""))
+                             detail, "", ""))
             print("playing the scenario suite: %s ..." % label, file=sys.stderr)
             start = time.monotonic()
-            proc = subprocess.run([sys.executable, os.path.join(e2e, "run_scenarios_wine.py"),
-                                   "--exe", exe, "--probe", probe, "--driver",
-                                   os.path.join(driver, "testcard.sys")] + scenarios,
-                                  env=env, cwd=ROOT, stdout=subprocess.PIPE, text=True)
+            proc = subprocess.run([sys.executable, os.path.join(e2e, "run_scenarios_wine.py")]
+                                  + machine + scenarios, env=env, cwd=ROOT,
+                                  stdout=subprocess.PIPE, text=True)
             summary = (proc.stdout.strip().splitlines() or ["no output"])[-1]
             rows.append(("Scenario suite, " + label, "%.0f s" % (time.monotonic() - start),
                          "fresh prefix; " + summary, "", ""))
@@ -181,12 +138,15 @@ def run_line():
     if commit and subprocess.run(["git", "diff", "--quiet", "HEAD"], cwd=ROOT).returncode != 0:
         commit += " with changes"
     command = " ".join(["tools/benchmark.py"] + sys.argv[1:])
-    return "Run of %s, commit %s: `%s`" % (time.strftime("%Y-%m-%d"), commit or "unknown",
-                                          command)
+    return "Run of %s, commit %s: `%s`" % (time.strftime("%Y-%m-%d"), commit or "unknown", command)
 
 
 def number(n):
     return "{:,}".format(n).replace(",", " ")
+
+
+def met(ok):
+    return "yes" if ok else "NO"
 
 
 def main():
@@ -201,28 +161,26 @@ def main():
 
     if not opts.no_build:
         print("building ...", file=sys.stderr)
-        build("linux", linux, ["rckrv48", "simwin"])
+        build("linux", linux, ["rckrv48", "rck_empty", "rck_machine_file_timing"])
         for arch in win:
             if shutil.which("i686-w64-mingw32-g++" if arch == "win32" else "x86_64-w64-mingw32-g++"):
                 build(arch, win[arch], ["rckrv48", "rck_empty", "rck_probe"])
-    empty, timer = build_helpers(linux)
+    empty = os.path.join(linux, "tools", "rck_empty")
+    timer = os.path.join(linux, "tools", "rck_machine_file_timing")
 
     rows = []  # measure, value, detail, target, met
 
     # The shipped exe's row is the one the build's check compares with the
     # docs (tools/check_exe.py --size-quoted-in).
-    for arch, label in (("win32", check_exe.SHIPPED_SIZE_ROW),
-                        ("win64", "Size of rckrv48.exe, x86_64")):
+    for arch, label, limit in (("win32", check_exe.SHIPPED_SIZE_ROW, check_exe.SIZE_LIMIT),
+                               ("win64", "Size of rckrv48.exe, x86_64", None)):
         exe = os.path.join(ROOT, win[arch], "cli", "rckrv48.exe")
         if not os.path.exists(exe):
             rows.append((label, "not built", win[arch], "", ""))
             continue
         size = os.path.getsize(exe)
-        if arch == "win32":
-            rows.append((label, number(size) + " B", win[arch],
-                         "<= " + number(SIZE_LIMIT) + " B", "yes" if size <= SIZE_LIMIT else "NO"))
-        else:
-            rows.append((label, number(size) + " B", win[arch], "", ""))
+        target = ("<= " + number(limit) + " B", met(size <= limit)) if limit else ("", "")
+        rows.append((label, number(size) + " B", win[arch]) + target)
 
     print("counting instructions ...", file=sys.stderr)
     base, _, _ = callgrind([os.path.join(ROOT, empty)])
@@ -241,7 +199,7 @@ def main():
                 detail += "; exit code %d, not %d" % (code, expected)
             rows.append(("Instructions, command " + name, number(own) + " own", detail,
                          "< " + number(OWN_INSTRUCTIONS_LIMIT) + " own",
-                         "yes" if own < OWN_INSTRUCTIONS_LIMIT and code == expected else "NO"))
+                         met(own < OWN_INSTRUCTIONS_LIMIT and code == expected)))
 
     print("timing machine files ...", file=sys.stderr)
     out = subprocess.run([os.path.join(ROOT, timer)] + [str(k) for k in KEY_COUNTS],
@@ -255,16 +213,14 @@ def main():
                      "load %.1f ms, save %.1f ms" % (load * 1000, save * 1000),
                      "%s keys, %s bytes" % (number(int(f["keys"])), number(int(f["bytes"]))),
                      "< %g ms each" % (TIME_LIMIT * 1000),
-                     "yes" if load < TIME_LIMIT and save < TIME_LIMIT else "NO"))
+                     met(load < TIME_LIMIT and save < TIME_LIMIT)))
     small, large = KEY_COUNTS[-2], KEY_COUNTS[-1]
-    exponents = [math.log(max(times[large][i], 1e-9) / max(times[small][i], 1e-9))
-                 / math.log(large / small) for i in (0, 1)]
+    ratios = [max(times[large][i], 1e-9) / max(times[small][i], 1e-9) for i in (0, 1)]
+    exponents = [math.log(r) / math.log(large / small) for r in ratios]
     rows.append(("Growth, %s to %s keys" % (number(small), number(large)),
-                 "load x%.1f, save x%.1f" % (times[large][0] / max(times[small][0], 1e-9),
-                                             times[large][1] / max(times[small][1], 1e-9)),
+                 "load x%.1f, save x%.1f" % tuple(ratios),
                  "exponent %.2f and %.2f (1 is linear)" % tuple(exponents),
-                 "exponent <= %g" % GROWTH_LIMIT,
-                 "yes" if max(exponents) <= GROWTH_LIMIT else "NO"))
+                 "exponent <= %g" % GROWTH_LIMIT, met(max(exponents) <= GROWTH_LIMIT)))
 
     if not opts.no_wine:
         rows += wine_rows(linux, win)

@@ -13,15 +13,12 @@ one line per fault) when
 - the operating-system or subsystem version is not 4.0, the subsystem is not
   the console, or the section layout would not load on Windows 95,
 - the file is larger than N bytes (N 0: no limit),
-- DOC (docs/benchmark.md) quotes another size for the shipped exe than the
-  file has: the benchmark's row SHIPPED_SIZE_ROW, as the run quoted there
-  printed it,
+- DOC (docs/benchmark.md) quotes another size than the file has in the
+  benchmark's row SHIPPED_SIZE_ROW, as the run quoted there printed it,
 - the version resource disagrees with what the V command prints, or the
   program no longer holds the texts V prints,
 - the i686 exe holds an instruction that the 80386 does not have (each one
-  named with its address): the program must run on the processors of
-  Windows 95 and NT 4, which have no conditional moves, no byte swap and no
-  compare-exchange, and may have no floating-point unit.
+  named with its address; I386_INSTRUCTIONS below).
 """
 
 import argparse
@@ -40,19 +37,21 @@ with open(os.path.join(os.path.dirname(__file__), "..", "simwin", "platform_call
 
 V_FORMAT = b"%s Variant %d, Version %s\n"
 
-# The benchmark's row for the size of the shipped exe (tools/benchmark.py).
+# The benchmark's row for the size of the shipped exe (tools/benchmark.py),
+# and the most the shipped exe may have.
 SHIPPED_SIZE_ROW = "Size of rckrv48.exe, i686 (shipped)"
+SIZE_LIMIT = 16384
 
-# The i686 exe may hold only the general-purpose instructions of the 80386
-# (data movement, binary and decimal arithmetic, logic, shifts, bit and byte
-# instructions, control transfer, strings, ENTER/LEAVE, flag control, segment
-# registers, LEA, NOP, XLAT), as the disassembler spells them in Intel
-# syntax. It is a list of what may be there, not of what may not: an
-# instruction missing from it fails, whether it came with the 486, the
-# Pentium, the Pentium Pro or later (CMOVcc, BSWAP, CMPXCHG, CMPXCHG8B, XADD,
-# CPUID, RDTSC, RDMSR, the long NOP), is x87, MMX or SSE, or is one the
-# disassembler cannot decode, "(bad)". Input/output, system and coprocessor
-# instructions are left out: the program needs none of them.
+# The i686 exe must run on the processors of Windows 95 and NT 4, which have
+# no conditional moves, no byte swap and no compare-exchange, and may have no
+# floating-point unit: it may hold only the general-purpose instructions of
+# the 80386, as the disassembler spells them in Intel syntax. It is a list of
+# what may be there, not of what may not: an instruction missing from it
+# fails, whether it came with the 486, the Pentium, the Pentium Pro or later
+# (CMOVcc, BSWAP, CMPXCHG, CMPXCHG8B, XADD, CPUID, RDTSC, RDMSR, the long
+# NOP), is x87, MMX or SSE, or is one the disassembler cannot decode, "(bad)".
+# Input/output, system and coprocessor instructions are left out: the program
+# needs none of them.
 I386_INSTRUCTIONS = frozenset("""
     mov movzx movsx xchg push pop pusha pushaw popa popaw lea xlat
     lds les lfs lgs lss cbw cwde cwd cdq
@@ -100,16 +99,17 @@ class Pe:
         if magic == 0x10B:
             self.pe32plus = False
             dirs_at, ndirs_at = opt + 96, opt + 92
+            self.image_base = self.u32(opt + 28)
         elif magic == 0x20B:
             self.pe32plus = True
             dirs_at, ndirs_at = opt + 112, opt + 108
+            self.image_base = struct.unpack_from("<Q", data, opt + 24)[0]
         else:
             raise PeError("unknown optional header magic 0x%x" % magic)
+        self.entry = self.image_base + self.u32(opt + 16)
         self.section_alignment, self.file_alignment = struct.unpack_from("<II", data, opt + 32)
-        (self.os_version, _, self.subsystem_version) = (
-            struct.unpack_from("<HH", data, opt + 40),
-            struct.unpack_from("<HH", data, opt + 44),
-            struct.unpack_from("<HH", data, opt + 48))
+        self.os_version = struct.unpack_from("<HH", data, opt + 40)
+        self.subsystem_version = struct.unpack_from("<HH", data, opt + 48)
         self.subsystem = self.u16(opt + 68)
         ndirs = self.u32(ndirs_at)
         self.dirs = [struct.unpack_from("<II", data, dirs_at + 8 * i) for i in range(ndirs)]
@@ -224,8 +224,7 @@ def code_extent(pe):
     _, vaddr, vsize, raddr, rsize = text[0]
     if vsize > rsize:
         raise PeError(".text has %d bytes in the file, %d in memory" % (rsize, vsize))
-    base = pe.u32(pe.u32(0x3C) + 24 + 28)
-    first = base + vaddr
+    first = pe.image_base + vaddr
     end = first + vsize
     at = raddr + vsize
     for name in ("destructor", "constructor"):
@@ -245,18 +244,22 @@ def code_extent(pe):
     return first, first + at - raddr
 
 
-def instructions_beyond_80386(pe, path, objdump=OBJDUMP_I686):
-    """(number of instructions, [(address, instruction)] of those the 80386
-    does not have) in the code of the i686 exe at `path`."""
-    first, end = code_extent(pe)
-    opt = pe.u32(0x3C) + 24
-    entry = pe.u32(opt + 28) + pe.u32(opt + 16)
-    if not first <= entry < end:
-        raise PeError("the entry point 0x%x lies outside the code 0x%x-0x%x" % (entry, first, end))
-    listing = subprocess.run([objdump, "-d", "-z", "-M", "intel", "--no-show-raw-insn",
-                              "-j", ".text", "--start-address=0x%x" % first,
-                              "--stop-address=0x%x" % end, path],
-                             check=True, capture_output=True, text=True).stdout
+def check_instruction_set(pe, path, objdump=OBJDUMP_I686):
+    """The faults of the i686 exe at `path` that holds instructions the 80386
+    does not have, each with its address."""
+    try:
+        first, end = code_extent(pe)
+        if not first <= pe.entry < end:
+            raise PeError("the entry point 0x%x lies outside the code 0x%x-0x%x" %
+                          (pe.entry, first, end))
+        listing = subprocess.run([objdump, "-d", "-z", "-M", "intel", "--no-show-raw-insn",
+                                  "-j", ".text", "--start-address=0x%x" % first,
+                                  "--stop-address=0x%x" % end, path],
+                                 check=True, capture_output=True, text=True).stdout
+    except PeError as e:
+        return ["cannot find the code: %s" % e]
+    except (OSError, subprocess.CalledProcessError) as e:
+        return ["cannot disassemble the code with %s: %s" % (objdump, e)]
     count = 0
     found = []
     for line in listing.splitlines():
@@ -271,8 +274,10 @@ def instructions_beyond_80386(pe, path, objdump=OBJDUMP_I686):
         if words[0] not in I386_INSTRUCTIONS or (words[0] == "nop" and len(words) > 1):
             found.append((int(m.group(1), 16), " ".join(m.group(2).split())))
     if count == 0:
-        raise PeError("%s decodes no instruction in 0x%x-0x%x" % (objdump, first, end))
-    return count, found
+        return ["cannot find the code: %s decodes no instruction in 0x%x-0x%x" %
+                (objdump, first, end)]
+    print("  code: %d instructions, %d of them not of the 80386" % (count, len(found)))
+    return ["0x%x: %s: not an instruction of the 80386" % f for f in found]
 
 
 def read_version_info(pe):
@@ -295,6 +300,12 @@ def read_version_info(pe):
             for name, _, text, _ in entries:
                 strings[name] = text.decode("utf-16-le").rstrip("\0")
     return version, strings
+
+
+def v_line(header):
+    """The line that the V command prints, without its line end."""
+    return "%s Variant %d, Version %s" % (header["RCK_PROGRAM_NAME"], header["RCK_VARIANT"],
+                                          header["RCK_VERSION_TEXT"])
 
 
 def read_version_header(path):
@@ -320,7 +331,7 @@ def quoted_size(doc):
     return None
 
 
-def check(path, header, max_size, size_doc=None):
+def check(path, header, max_size=SIZE_LIMIT, size_doc=None):
     with open(path, "rb") as f:
         data = f.read()
     pe = Pe(data)
@@ -336,10 +347,9 @@ def check(path, header, max_size, size_doc=None):
         if quoted != len(data):
             faults.append("%s quotes %s bytes for the shipped exe, the build makes %d: quote a "
                           "new run of tools/benchmark.py" % (size_doc, quoted, len(data)))
-    if pe.os_version != (4, 0):
-        faults.append("operating system version %d.%d, expected 4.0" % pe.os_version)
-    if pe.subsystem_version != (4, 0):
-        faults.append("subsystem version %d.%d, expected 4.0" % pe.subsystem_version)
+    for name, version in (("operating system", pe.os_version), ("subsystem", pe.subsystem_version)):
+        if version != (4, 0):
+            faults.append("%s version %d.%d, expected 4.0" % ((name,) + version))
     if pe.subsystem != SUBSYSTEM_CONSOLE:
         faults.append("subsystem %d, expected the console (3)" % pe.subsystem)
     if (pe.section_alignment, pe.file_alignment) != (4096, 512):
@@ -367,8 +377,7 @@ def check(path, header, max_size, size_doc=None):
         print("    %s: %s" % (name, strings[name]))
     program = header["RCK_PROGRAM_NAME"]
     text = header["RCK_VERSION_TEXT"]
-    line = "%s Variant %d, Version %s" % (program, header["RCK_VARIANT"], text)
-    expected = {"FileDescription": line, "FileVersion": text, "OriginalFilename": program}
+    expected = {"FileDescription": v_line(header), "FileVersion": text, "OriginalFilename": program}
     for name, value in expected.items():
         if strings.get(name) != value:
             faults.append("version resource %s is %r, V prints %r" % (name, strings.get(name), value))
@@ -385,18 +394,6 @@ def check(path, header, max_size, size_doc=None):
     for fault in faults:
         print("FAULT: %s" % fault)
     return not faults
-
-
-def check_instruction_set(pe, path):
-    """The faults of an i686 exe that holds instructions the 80386 lacks."""
-    try:
-        count, found = instructions_beyond_80386(pe, path)
-    except PeError as e:
-        return ["cannot find the code: %s" % e]
-    except (OSError, subprocess.CalledProcessError) as e:
-        return ["cannot disassemble the code with %s: %s" % (OBJDUMP_I686, e)]
-    print("  code: %d instructions, %d of them not of the 80386" % (count, len(found)))
-    return ["0x%x: %s: not an instruction of the 80386" % f for f in found]
 
 
 def main():

@@ -1,19 +1,11 @@
 #!/usr/bin/env bash
-# Measures what the fast Linux suite (unit tests, end-to-end scenarios,
-# machine-file and concurrency tests on the simulated machine) runs of the
-# program's own code: builds the coverage preset (clang 19, source-based
-# coverage with MC/DC) in build/coverage, runs the suite with one profile per
-# process, merges the profiles and prints
-#
-#   - for each file of cli/, settings/, keyrecord/, driver/ and runtime/ the
-#     lines, branches and MC/DC conditions covered, and the totals;
-#   - every line not run, every branch side never taken and every MC/DC
-#     condition not shown to decide its decision, by file and line, marked
-#     with * when docs/coverage.md does not name it.
-#
-# What is not covered and cannot be reached by the program's inputs is named
-# in docs/coverage.md. Not a test: it prints and exits 0 whatever it finds,
-# unless the build or a test fails.
+# Measures what the fast Linux suite runs of the program's own code: builds
+# the coverage preset (clang 19, source-based coverage with MC/DC) in
+# build/coverage, runs the suite, and prints the lines, branches and MC/DC
+# conditions covered of each file of the product, then every place not
+# covered, marked with * when docs/coverage.md (which says more) does not
+# name it. Not a test: it exits 0 whatever it finds, unless the build or a
+# test fails.
 #
 #   tools/coverage.sh            the table and the list
 #   tools/coverage.sh --summary  the table only
@@ -24,7 +16,7 @@ summary_only=0
 case "${1:-}" in
 --summary) summary_only=1 ;;
 "") ;;
-*) sed -n '2,19p' "$0"; exit 2 ;;
+*) sed -n '2,11p' "$0"; exit 2 ;;
 esac
 
 bash tools/setup.sh coverage
@@ -42,9 +34,9 @@ rm -rf "$build/profiles"
 ctest --preset coverage -j "$(nproc)" >"$build.test.log" 2>&1 || { tail -50 "$build.test.log"; exit 1; }
 llvm-profdata-19 merge -sparse "$build"/profiles/*.profraw -o "$build/suite.profdata"
 
-# Every executable the suite ran: the program and the unit tests link the
-# product's libraries.
-# llvm-cov takes the first one bare, the others after -object.
+# Every executable the suite ran (the program and the unit tests link the
+# product's libraries); llvm-cov takes the first one bare, the others after
+# -object.
 objects=()
 while IFS= read -r exe; do
     [ ${#objects[@]} -eq 0 ] && objects=("$exe") || objects+=(-object "$exe")
@@ -55,10 +47,9 @@ for layer in cli settings keyrecord driver runtime; do
     while IFS= read -r f; do sources+=("$f"); done < <(find "$PWD/$layer" -name '*.cpp' -o -name '*.h' | sort)
 done
 
-cov=(llvm-cov-19)
-"${cov[@]}" export -summary-only -instr-profile "$build/suite.profdata" "${objects[@]}" "${sources[@]}" \
+llvm-cov-19 export -summary-only -instr-profile "$build/suite.profdata" "${objects[@]}" "${sources[@]}" \
     >"$build/summary.json" 2>"$build/llvm-cov.log"
-"${cov[@]}" show -show-branches=count -show-mcdc -instr-profile "$build/suite.profdata" \
+llvm-cov-19 show -show-branches=count -show-mcdc -instr-profile "$build/suite.profdata" \
     "${objects[@]}" "${sources[@]}" >"$build/show.txt" 2>>"$build/llvm-cov.log"
 
 python3 - "$PWD" "$build/summary.json" "$build/show.txt" "$summary_only" <<'EOF'
@@ -143,25 +134,15 @@ for row in re.findall(r"^\| `([\w/.]+)`[^|]*\|([^|]*)\|", open(root + "/docs/cov
     named.setdefault(row[0], []).extend(re.findall(r"`([^`]+)`", row[1]))
 
 
-def names_decision(name, line):
-    code = source[name].get(line, "")
-    return any(snippet in code for snippet in named.get(name, []))
-
-
 def is_named(name, line, col):
-    if col:
-        return names_decision(name, line)
     # A line not run belongs to the decision just above it.
-    return any(names_decision(name, line - d) for d in (1, 2, 3))
+    lines = [line] if col else [line - d for d in (1, 2, 3)]
+    return any(snippet in source[name].get(n, "") for n in lines for snippet in named.get(name, []))
 
 
 print()
-seen = set()
 unnamed = 0
-for name, line, col, what in sorted(found):
-    if (name, line, col, what) in seen:
-        continue
-    seen.add((name, line, col, what))
+for name, line, col, what in sorted(set(found)):
     where = "%s:%d" % (name, line) + (":%d" % col if col else "")
     if col and not what.startswith("line"):
         code = source[name].get(line, "")

@@ -6,13 +6,9 @@
 # leaves the input that caused it in build/fuzz/artifacts/.
 #
 #   tools/fuzz.sh --smoke              every target for 12 s from the committed
-#                                      seeds, two at a time; part of the test
-#                                      command
+#                                      seeds, two at a time (test.sh runs it)
 #   tools/fuzz.sh [SECONDS] [TARGET..] longer runs (600 s each by default) that
 #                                      keep their corpus in build/fuzz/corpus/
-#   tools/fuzz.sh --update-seeds       replaces the seeds in fuzz/corpus/ by the
-#                                      fewest inputs of seeds and kept corpus
-#                                      that reach the same edges
 #
 # Targets: program, codec, keyargs, driver_replies, machine_file.
 set -euo pipefail
@@ -26,9 +22,8 @@ targets=()
 for arg in "$@"; do
     case "$arg" in
     --smoke) mode=smoke; seconds=12 ;;
-    --update-seeds) mode=update ;;
     [0-9]*) seconds=$arg ;;
-    -h | --help) sed -n '2,17p' "$0"; exit 0 ;;
+    -h | --help) sed -n '2,13p' "$0"; exit 0 ;;
     *) targets+=("$arg") ;;
     esac
 done
@@ -42,22 +37,6 @@ cmake --build --preset fuzz --target $(printf 'fuzz_%s ' "${targets[@]}")
 mkdir -p "$build/artifacts"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-
-if [ "$mode" = update ]; then
-    for t in "${targets[@]}"; do
-        kept="$build/corpus/$t"
-        [ -d "$kept" ] || { echo "$t: no kept corpus in $kept; run a long fuzz first"; continue; }
-        fresh=$(mktemp -d)
-        # The fewest inputs that still reach every edge the corpus reaches.
-        "$build/fuzz/fuzz_$t" -set_cover_merge=1 -use_counters=0 "$fresh" "fuzz/corpus/$t" "$kept" \
-            >/dev/null 2>&1
-        rm -f "fuzz/corpus/$t"/*
-        cp "$fresh"/* "fuzz/corpus/$t"/
-        rm -rf "$fresh"
-        echo "$t: $(ls "fuzz/corpus/$t" | wc -l) seeds"
-    done
-    exit 0
-fi
 
 # One target's run; its output goes to build/fuzz/fuzz_TARGET.log and its
 # exit code to build/fuzz/fuzz_TARGET.status.
@@ -77,18 +56,14 @@ run_target() {
     return 0
 }
 
-# The short runs go two at a time, one for each core.
-if [ "$mode" = smoke ]; then
-    for t in "${targets[@]}"; do
-        [ "$(jobs -rp | wc -l)" -lt 2 ] || wait -n
-        run_target "$t" &
-    done
-    wait
-else
-    for t in "${targets[@]}"; do
-        run_target "$t"
-    done
-fi
+# The short runs go two at a time, one for each core; the long ones one by one.
+parallel=1
+[ "$mode" = long ] || parallel=2
+for t in "${targets[@]}"; do
+    [ "$(jobs -rp | wc -l)" -lt "$parallel" ] || wait -n
+    run_target "$t" &
+done
+wait
 
 printf '\n%-16s %8s %12s %10s %16s %10s %8s\n' target seconds executions exec/s "edges covered" features corpus
 failed=0

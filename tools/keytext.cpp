@@ -2,11 +2,7 @@
 // command line, or describes the record behind a scrambled text. Built from
 // the program's own key record library, so it scrambles exactly as the
 // program does. How the scenarios' texts were made with it:
-// docs/scenarios.md.
-//
-//   rck_keytext [--magic HEX] [--default N] [--enable N] [--length N]
-//               [--type HEX] [KEY1 [KEY2 [KEY3 [KEY4]]]]
-//   rck_keytext --decode TEXT
+// docs/scenarios.md; its command line: kUsage below.
 //
 // The record starts as the program's default key record (magic 514B716B,
 // default key 1, enable flag 1, embedded length 33 and type FCB0, four empty
@@ -61,10 +57,9 @@ int FillSlot(unsigned char* record, int slot, const char* key) {
             return 0;
         }
         length = digits / 2;
+    } else if (length > kKeyDataSize) {
+        return 0;
     } else {
-        if (length > kKeyDataSize) {
-            return 0;
-        }
         std::memcpy(data, key, static_cast<size_t>(length));
     }
     PutWord16(p + kKeyLengthOffset, static_cast<unsigned short>(length));

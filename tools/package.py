@@ -1,19 +1,14 @@
 #!/usr/bin/env python3
-"""Makes the release package of the shipped program: a zip named after the
-program and its version (rckrv48-6.14-win32.zip) holding
-
-- the exe, under the name the version header gives it (RCKRV48.EXE);
-- README.TXT: plain ASCII text with CR LF line ends, made by pandoc from the
-  parts of README.md between the lines "<!-- README.TXT begin -->" and
-  "<!-- README.TXT end -->", under a first line naming the program as V does;
-- the deployment scripts given with --script (deploy/SETKEY.BAT and
-  SETKEY.VBS), byte for byte: each must have an 8.3 name and be ASCII with
-  CR LF line ends, as COMMAND.COM and Notepad want them;
-- SHA256SUMS: the SHA-256 of the exe and of each script, in the form
-  `sha256sum -c` reads.
-
-The same inputs give the same zip bytes: the entries are stored in that
-order, with one fixed time stamp and fixed attributes.
+"""Makes the release package of the shipped program (docs/windows-build.md):
+a zip named after the program and its version (rckrv48-6.14-win32.zip) with
+the exe under the name the version header gives it, README.TXT (made by
+pandoc from the parts of README.md between BEGIN and END, under a first line
+naming the program as V does), the deployment scripts given with --script,
+byte for byte (each with an 8.3 name, ASCII with CR LF line ends, as
+COMMAND.COM and Notepad want them), and SHA256SUMS of the exe and the
+scripts, in the form `sha256sum -c` reads. The same inputs give the same
+zip bytes: the entries are stored in that order, with one fixed time stamp
+and fixed attributes.
 
 Usage: package.py --version-header runtime/version.h --readme README.md
                   [--script FILE]... --out DIR EXE
@@ -28,8 +23,7 @@ import subprocess
 import sys
 import zipfile
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from check_exe import read_version_header  # noqa: E402
+from check_exe import read_version_header, v_line
 
 BEGIN = "<!-- README.TXT begin -->"
 END = "<!-- README.TXT end -->"
@@ -61,8 +55,7 @@ def readme_parts(markdown):
 
 def readme_txt(header, markdown):
     """README.TXT as bytes: ASCII, CR LF line ends, prose in 76 columns."""
-    title = "%s Variant %d, Version %s" % (header["RCK_PROGRAM_NAME"], header["RCK_VARIANT"],
-                                           header["RCK_VERSION_TEXT"])
+    title = v_line(header)
     body = subprocess.run(["pandoc", "--from", "markdown-smart", "--to", "plain", "--columns", "76",
                            "--shift-heading-level-by=-1", "--eol", "crlf"],
                           input=readme_parts(markdown).encode("utf-8"), capture_output=True,

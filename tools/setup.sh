@@ -23,6 +23,14 @@ if [ "${BASH_SOURCE[0]}" = "$0" ] && [ "${1:-}" = coverage ]; then
     rck_packages+=(clang-19 llvm-19)
 fi
 
+rck_sudo=""
+[ "$(id -u)" -eq 0 ] || rck_sudo="sudo"
+rck_apt_install() {
+    export DEBIAN_FRONTEND=noninteractive
+    $rck_sudo apt-get update -q
+    $rck_sudo apt-get install -y -q "$@"
+}
+
 rck_missing=()
 for p in "${rck_packages[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
@@ -31,23 +39,13 @@ for p in "${rck_packages[@]}"; do
 done
 if [ ${#rck_missing[@]} -gt 0 ]; then
     echo "Installing: ${rck_missing[*]}"
-    sudo_cmd=""
-    [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
-    export DEBIAN_FRONTEND=noninteractive
-    $sudo_cmd apt-get update -q
-    $sudo_cmd apt-get install -y -q "${rck_missing[@]}"
+    rck_apt_install "${rck_missing[@]}"
 fi
 
 # The Wine start-up check and the scenarios on code page 932 run programs in
 # a Japanese locale, from which Wine takes that code page.
 if ! locale -a 2>/dev/null | grep -qi '^ja_JP\.utf-\?8$'; then
     echo "Making the locale ja_JP.UTF-8"
-    sudo_cmd=""
-    [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
-    if [ ! -e /usr/share/i18n/locales/ja_JP ]; then
-        export DEBIAN_FRONTEND=noninteractive
-        $sudo_cmd apt-get update -q
-        $sudo_cmd apt-get install -y -q locales
-    fi
-    $sudo_cmd localedef -i ja_JP -f UTF-8 ja_JP.UTF-8
+    [ -e /usr/share/i18n/locales/ja_JP ] || rck_apt_install locales
+    $rck_sudo localedef -i ja_JP -f UTF-8 ja_JP.UTF-8
 fi

@@ -34,7 +34,7 @@ class CheckExeTest(unittest.TestCase):
         cls.header = check_exe.read_version_header(VERSION_HEADER)
         cls.optional = struct.unpack_from("<I", cls.image, 0x3C)[0] + 24
 
-    def check(self, image, max_size=16384):
+    def check(self, image, max_size=check_exe.SIZE_LIMIT):
         """The check's verdict and its printed lines for a spoiled image."""
         with tempfile.TemporaryDirectory() as d:
             path = os.path.join(d, "rckrv48.exe")
@@ -45,13 +45,8 @@ class CheckExeTest(unittest.TestCase):
                 ok = check_exe.check(path, self.header, max_size)
         return ok, out.getvalue()
 
-    def replaced(self, old, new):
-        self.assertEqual(len(old), len(new))
-        self.assertIn(old, self.image)
-        return self.image.replace(old, new, 1)
-
-    def assertFault(self, image, text, max_size=16384):
-        ok, output = self.check(image, max_size)
+    def assertFault(self, image, text):
+        ok, output = self.check(image)
         self.assertFalse(ok, output)
         faults = [l for l in output.splitlines() if l.startswith("FAULT")]
         self.assertTrue(any(text in l for l in faults), output)
@@ -62,62 +57,49 @@ class CheckExeTest(unittest.TestCase):
         self.assertIn("wsprintfA", output)
         self.assertIn("FileDescription: RCKRV48.EXE Variant 1, Version 6.14", output)
 
-    def test_versions_other_than_4_0(self):
-        image = bytearray(self.image)
-        struct.pack_into("<HH", image, self.optional + 40, 5, 0)
-        self.assertFault(bytes(image), "operating system version 5.0")
-        image = bytearray(self.image)
-        struct.pack_into("<HH", image, self.optional + 48, 4, 10)
-        self.assertFault(bytes(image), "subsystem version 4.10")
+    def test_fields_other_than_what_windows_95_loads_and_v_prints(self):
+        fixed = self.image.index(struct.pack("<I", 0xFEEF04BD))
+        for at, fields, text in ((self.optional + 40, (5, 0), "operating system version 5.0"),
+                                 (self.optional + 48, (4, 10), "subsystem version 4.10"),
+                                 (fixed + 8, (15, 6), "file version 6.15.0.0")):
+            with self.subTest(text):
+                image = bytearray(self.image)
+                struct.pack_into("<HH", image, at, *fields)
+                self.assertFault(bytes(image), text)
 
     def test_size_limit(self):
         self.assertFault(self.image + bytes(16384), "more than 16384")
         self.assertTrue(self.check(self.image + bytes(16384), max_size=0)[0])
 
-    def test_imports_outside_the_allowed_set(self):
-        self.assertFault(self.replaced(b"GetLastError\0", b"GetLastErroX\0"),
-                         "imports GetLastErroX from KERNEL32")
-        self.assertFault(self.replaced(b"USER32.dll\0", b"MSVCRT.dll\0"),
-                         "imports from MSVCRT.dll")
-
-    def test_version_resource_drifting_from_v(self):
-        self.assertFault(self.replaced(utf16("Variant 1, Version 6.14"),
-                                       utf16("Variant 1, Version 6.15")),
-                         "FileDescription")
-        self.assertFault(self.replaced(utf16("RCKRV48.EXE\0"), utf16("RCKRV49.EXE\0")),
-                         "OriginalFilename")
-        image = bytearray(self.image)
-        at = image.index(struct.pack("<I", 0xFEEF04BD))
-        struct.pack_into("<I", image, at + 8, (6 << 16) | 15)
-        self.assertFault(bytes(image), "file version 6.15.0.0")
-
-    def test_program_no_longer_holding_what_v_prints(self):
-        self.assertFault(self.replaced(b"%s Variant %d, Version %s\n",
-                                       b"%s Variant %d. Version %s\n"), "which V prints")
+    def test_imports_and_texts_other_than_allowed_and_v_prints(self):
+        for old, new, text in (
+                (b"GetLastError\0", b"GetLastErroX\0", "imports GetLastErroX from KERNEL32"),
+                (b"USER32.dll\0", b"MSVCRT.dll\0", "imports from MSVCRT.dll"),
+                (utf16("Variant 1, Version 6.14"), utf16("Variant 1, Version 6.15"),
+                 "FileDescription"),
+                (utf16("RCKRV48.EXE\0"), utf16("RCKRV49.EXE\0"), "OriginalFilename"),
+                (b"%s Variant %d, Version %s\n", b"%s Variant %d. Version %s\n", "which V prints")):
+            with self.subTest(text):
+                self.assertEqual(len(old), len(new))
+                self.assertIn(old, self.image)
+                self.assertFault(self.image.replace(old, new, 1), text)
 
     def code(self):
-        """The i686 exe's code: its .text section (name, address, size,
-        file offset) and where its instructions end; the x86_64 exe may use
-        any instruction of its processors."""
+        """The i686 exe's .text (address, size, file offset), its entry point
+        and where its instructions end; the x86_64 exe may use any."""
         pe = check_exe.Pe(self.image)
         if pe.machine != check_exe.MACHINE_I386:
             self.skipTest("x86_64 exe")
-        entry, = struct.unpack_from("<I", self.image, self.optional + 16)
-        base, = struct.unpack_from("<I", self.image, self.optional + 28)
         _, vaddr, vsize, raddr, _ = next(s for s in pe.sections if s[0] == ".text")
         # The program has no constructors or destructors (nothing would run
         # them): the linker's two lists are a word -1 and a word 0 each.
-        return base + vaddr, vsize, raddr, base + entry, base + vaddr + vsize - 16
+        first = pe.image_base + vaddr
+        return first, vsize, raddr, pe.entry, first + vsize - 16
 
     def patched(self, address, code):
         first, _, raddr, _, _ = self.code()
         at = raddr + address - first
         return self.image[:at] + code + self.image[at + len(code):]
-
-    def assertNamed(self, image, address, mnemonic):
-        ok, output = self.check(image)
-        self.assertFalse(ok, output)
-        self.assertRegex(output, r"(?m)^FAULT: 0x%x: %s[ :]" % (address, mnemonic))
 
     def test_instructions_that_came_after_the_80386(self):
         entry = self.code()[3]
@@ -131,7 +113,9 @@ class CheckExeTest(unittest.TestCase):
                                (b"\x0f\x6f\xc1", "movq"),  # MMX
                                (b"\x0f\x28\xc1", "movaps")):  # SSE
             with self.subTest(mnemonic):
-                self.assertNamed(self.patched(entry, code), entry, mnemonic)
+                ok, output = self.check(self.patched(entry, code))
+                self.assertFalse(ok, output)
+                self.assertRegex(output, r"(?m)^FAULT: 0x%x: %s[ :]" % (entry, mnemonic))
 
     def test_code_checked_up_to_the_constructor_list(self):
         # Single-byte NOPs bring the disassembly into step whatever

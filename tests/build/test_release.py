@@ -2,11 +2,11 @@
 """The release package, built from scratch the way the README says: two
 copies of the sources in two folders give the same exe and zip bytes with no
 build path in them; the zip holds the exe (which passes the build check),
-README.TXT with the README's usage and exit codes, the deployment scripts
-as deploy/ has them, and SHA256SUMS of the exe and the scripts;
-and a third copy whose runtime/version.h names another variant and version
-gets them everywhere: package name, version resource, V's line and the
-driver identity that the program demands.
+README.TXT with the README's usage and exit codes, the deployment scripts as
+deploy/ has them, and SHA256SUMS of the exe and the scripts; and a third copy
+whose runtime/version.h names another variant and version gets them
+everywhere: package name, version resource, V's line and the driver identity
+that the program demands.
 
 Usage: test_release.py SOURCE_DIR
 Takes about a minute: three Windows builds and one Linux build, at -j2.
@@ -39,8 +39,10 @@ REGISTRY_IDENTITY = ('"DriverVariant"="1"\n"DriverMajor"="6"\n"DriverMinor"="14"
 RUNNING_IDENTITY = ("Identity=5 0x0826 0 1 6 14", "Identity=5 0x0826 0 2 7 3")
 
 
-def run(args, cwd, log):
-    """Runs a build step, its output into log; shows the end of the log when it fails."""
+def run(args, cwd):
+    """Runs a build step, its output into build.log beside the sources; shows
+    the end of the log when it fails."""
+    log = os.path.join(cwd, "..", "build.log")
     with open(log, "ab") as f:
         result = subprocess.run(args, cwd=cwd, stdout=f, stderr=subprocess.STDOUT)
     if result.returncode != 0:
@@ -60,9 +62,8 @@ def copy_sources(to):
 
 def build_release(src):
     """Configures and builds the release target; the path of the one zip."""
-    log = os.path.join(src, "..", "build.log")
-    run(["cmake", "--preset", "win32"], src, log)
-    run(["cmake", "--build", "--preset", "release", "-j", "2"], src, log)
+    run(["cmake", "--preset", "win32"], src)
+    run(["cmake", "--build", "--preset", "release", "-j", "2"], src)
     zips = [n for n in os.listdir(os.path.join(src, "build", "win32")) if n.endswith(".zip")]
     if len(zips) != 1:
         raise AssertionError("%s: zips %r" % (src, zips))
@@ -128,7 +129,7 @@ class ReleaseTest(unittest.TestCase):
         for info in self.package.infolist():
             self.assertEqual((1980, 1, 1, 0, 0, 0), info.date_time, info.filename)
         self.assertEqual(self.exe, self.package.read(program))
-        self.assertTrue(check_exe.check(os.path.join(self.src[0], EXE), self.header, 16384))
+        self.assertTrue(check_exe.check(os.path.join(self.src[0], EXE), self.header))
         # The scripts as the checkout has them, CR LF line ends and all.
         shipped = [(program, self.exe)]
         for name in SCRIPTS:
@@ -146,9 +147,7 @@ class ReleaseTest(unittest.TestCase):
         bare = re.findall(r"\r(?!\n)|(?<!\r)\n", text)
         self.assertEqual(0, len(bare), "line ends other than CR LF")
         lines = text.split("\r\n")
-        self.assertEqual("%s Variant %d, Version %s" % (self.header["RCK_PROGRAM_NAME"],
-                                                        self.header["RCK_VARIANT"],
-                                                        self.header["RCK_VERSION_TEXT"]), lines[0])
+        self.assertEqual(check_exe.v_line(self.header), lines[0])
         self.assertIn(" configures the Windows driver", text)
         with open(os.path.join(SOURCE, "README.md"), encoding="utf-8") as f:
             headings, code, codes = readme_sections(f.read())
@@ -175,12 +174,11 @@ class ReleaseTest(unittest.TestCase):
 
         # The package name, the version resource and the texts V prints.
         self.assertEqual("rckrv48-7.3-win32.zip", os.path.basename(build_release(src)))
-        self.assertTrue(check_exe.check(os.path.join(src, EXE), header, 16384))
+        self.assertTrue(check_exe.check(os.path.join(src, EXE), header))
 
         # V's line and the driver identity, on the simulated machine.
-        log = os.path.join(src, "..", "build.log")
-        run(["cmake", "--preset", "linux", "-DBUILD_TESTING=OFF"], src, log)
-        run(["cmake", "--build", "--preset", "linux", "--target", "rckrv48", "-j", "2"], src, log)
+        run(["cmake", "--preset", "linux", "-DBUILD_TESTING=OFF"], src)
+        run(["cmake", "--build", "--preset", "linux", "--target", "rckrv48", "-j", "2"], src)
         program = os.path.join(src, "build", "linux", "cli", "rckrv48")
         v = subprocess.run([program, "V"], capture_output=True)
         self.assertEqual((0, b"RCKRV48.EXE Variant 2, Version 7.3\r\n"), (v.returncode, v.stdout))

@@ -1,9 +1,7 @@
-// Times loading and saving a machine file of a given number of registry keys
-// on the simulated machine, the way the Linux executable does at the start
-// and end of every run that has a machine file.
-//
-// Usage: machine_file_timing KEYS...   prints one line per size:
-//   keys=<keys in the loaded registry> bytes=<text size> load=<s> save=<s>
+// Times loading and saving a machine file of each given number of registry
+// keys on the simulated machine, as the Linux executable does at the start
+// and end of a run. Usage: rck_machine_file_timing KEYS...; prints one line
+// per size: keys=<keys in the loaded registry> bytes=<text size> load=<s> save=<s>
 // Each time is the processor time of this process, the best of five, so that
 // other work on a busy machine does not distort it.
 #include "simwin/simctl.h"

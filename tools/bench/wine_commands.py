@@ -2,12 +2,12 @@
 """Times V, H and W under Wine next to an empty program, for tools/benchmark.py.
 
 Usage: wine_commands.py --exe rckrv48.exe --empty rck_empty.exe --driver testcard.sys
-                        --probe rck_probe.exe [--rounds N]
+                        --probe rck_probe.exe
 
 Which Wine runs them is wine.py's choice (RCK_WINE, WINEARCH): the machine's
 wine64, or the 32-bit Wine under the emulator. In a fresh prefix with the
 test card driver holding one card on a Windows 2000 machine (the first W
-scenario of tests/scenarios/driver-win2000.scn), each program runs `rounds`
+scenario of tests/scenarios/driver-win2000.scn), each program runs ROUNDS
 times, in turns, after one warm-up round that starts Wine's services.
 Prints one line per program: NAME MEDIAN_SECONDS EXIT_CODE.
 """
@@ -25,6 +25,7 @@ import wine as wn  # noqa: E402
 import wine_driver as wd  # noqa: E402
 
 SCENARIOS = os.path.join(ROOT, "tests", "scenarios", "driver-win2000.scn")
+ROUNDS = 5
 
 
 def main():
@@ -33,7 +34,6 @@ def main():
     ap.add_argument("--empty", required=True)
     ap.add_argument("--driver", required=True)
     ap.add_argument("--probe", required=True, help="rck_probe.exe, which sets the registry")
-    ap.add_argument("--rounds", type=int, default=5)
     opts = ap.parse_args()
     if not wn.available():
         print("Wine not found (%s)" % wn.WINE, file=sys.stderr)
@@ -50,7 +50,7 @@ def main():
         driver.install()
         registry = [l for l in s.registry_lines if l.strip() != "REGEDIT4"]
         driver.configure(s.machine_lines, wn.family_lines(s.family) + registry)
-        for round_ in range(opts.rounds + 1):
+        for round_ in range(ROUNDS + 1):
             for name, program, args in programs:
                 start = time.monotonic()
                 proc = wine.run(program, args)
