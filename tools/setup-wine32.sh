@@ -17,6 +17,7 @@
 # apart (minutes per process start, crashes in Wine's services).
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
+source "$here/apt.sh"
 dir="${1:-$(dirname "$here")/build/wine32}"
 mkdir -p "$dir"
 dir="$(cd "$dir" && pwd)"
@@ -42,6 +43,7 @@ apt_private() { # ARCH NAME [apt-get arguments...]
     apt-get -q -o APT::Architecture="$arch" -o APT::Architectures::="$arch" \
         -o Dir::State::status="$state/status" -o Dir::State::Lists="$state/lists" \
         -o Dir::Cache="$state/cache" -o APT::Sandbox::User=root -o Debug::NoLocking=1 \
+        -o Acquire::Retries=3 \
         "${extra_apt[@]}" "$@"
 }
 
@@ -49,7 +51,7 @@ echo "Preparing 32-bit Wine $wine_version in $dir" >&2
 
 # 32-bit Wine from the machine's own Debian sources.
 extra_apt=()
-apt_private i386 i386 update >&2
+rck_apt_update apt_private i386 i386 >&2
 apt_private i386 i386 install -y -d --no-install-recommends \
     "wine32=$wine_version" "libwine=$wine_version" >&2
 
@@ -61,7 +63,7 @@ keyring="$(echo "$sources" | sed -n 's/^Signed-By: *//p' | head -n 1)"
 echo "deb [signed-by=${keyring:-/usr/share/keyrings/debian-archive-keyring.gpg}]" \
     "${mirror:-http://deb.debian.org/debian} bookworm-backports main" > "$dir/backports.list"
 extra_apt=(-o Dir::Etc::SourceList="$dir/backports.list" -o Dir::Etc::SourceParts=/nonexistent)
-apt_private amd64 qemu update >&2
+rck_apt_update apt_private amd64 qemu >&2
 apt_private amd64 qemu install -y -d --no-install-recommends -t bookworm-backports qemu-user >&2
 
 mkdir -p "$root" "$dir/host"

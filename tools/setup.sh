@@ -25,10 +25,11 @@ fi
 
 rck_sudo=""
 [ "$(id -u)" -eq 0 ] || rck_sudo="sudo"
+source "$(dirname "${BASH_SOURCE[0]}")/apt.sh"
 rck_apt_install() {
     export DEBIAN_FRONTEND=noninteractive
-    $rck_sudo apt-get update -q
-    $rck_sudo apt-get install -y -q "$@"
+    rck_apt_update $rck_sudo apt-get -q
+    $rck_sudo apt-get install -y -q -o Acquire::Retries=3 "$@"
 }
 
 rck_missing=()
