@@ -48,7 +48,7 @@ extern "C" BOOL WINAPI __wrap_DeviceIoControl(HANDLE h, DWORD code, LPVOID in, D
     case 0: // as the simulated driver answered
         return ok;
     case 1:
-        SetLastError(ERROR_GEN_FAILURE);
+        SimSetLastError(ERROR_GEN_FAILURE);
         return FALSE;
     case 2: {
         static const unsigned kStatuses[] = {0, 8, 68, 69, 66, 255};

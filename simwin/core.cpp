@@ -232,16 +232,16 @@ int SimSleepCount() {
     return Core().sleepCount;
 }
 
+void SimSetLastError(DWORD error) {
+    Core().lastError = error;
+}
+
 // ---- simulated platform functions ---------------------------------------
 
 extern "C" {
 
 DWORD WINAPI GetLastError(void) {
     return Core().lastError;
-}
-
-void WINAPI SetLastError(DWORD dwErrCode) {
-    Core().lastError = dwErrCode;
 }
 
 // The lead byte ranges of the double-byte ANSI code pages; no other code
@@ -433,7 +433,7 @@ extern "C" BOOL WINAPI WriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD 
     while (!stalls && Core().realTime && done < size) {
         ssize_t n = ::write(file == kStdOutput ? 1 : 2, bytes + done, size - done);
         if (n <= 0) {
-            SetLastError(ERROR_GEN_FAILURE);
+            SimSetLastError(ERROR_GEN_FAILURE);
             break;
         }
         done += static_cast<DWORD>(n);

@@ -37,7 +37,7 @@ DWORD PlatformId();
 // How a function that reports its failures through GetLastError fails: it
 // sets the last error to `error` and returns `result`.
 template <typename T> T Refuse(DWORD error, T result) {
-    SetLastError(error);
+    SimSetLastError(error);
     return result;
 }
 

@@ -92,6 +92,10 @@ std::vector<std::string> SimAtoms();
 // Everything written to standard output since the last reset.
 std::string SimStdout();
 
+// What GetLastError gives next. The program has no SetLastError (it is not
+// a platform function of its), so the machine and the tests set it here.
+void SimSetLastError(DWORD error);
+
 // Total of the Sleep calls made, in milliseconds, and their number.
 DWORD SimSleptMilliseconds();
 int SimSleepCount();

@@ -107,7 +107,7 @@ class Both {
         Prepare(cardBlock_, step);
         const DWORD input = step.input;
         DWORD returned = 0;
-        SetLastError(0);
+        SimSetLastError(0);
         BOOL simOk =
             DeviceIoControl(handle_, step.code, step.hasInput ? (LPVOID)&input : nullptr,
                             step.hasInput ? 4 : 0, simBlock_.data(), step.size, &returned, nullptr);
@@ -303,6 +303,14 @@ TEST(CardModel, BothCardsAnswerAlike) {
           With(Probe(), &Step::size, CARD_RECORD_DATA_OFFSET - 1),
           With(Probe(), &Step::size, CARD_RECORD_DATA_OFFSET)},
          [](const SimCardDriverLog& log) { EXPECT_EQ(log.probes, 1); }},
+        {"an output buffer one word short of the block",
+         [](SimCardDriver&) {},
+         {Probe(), With(Get(0x0826, 5), &Step::size, CARD_BLOCK_SIZE - 2)},
+         [](const SimCardDriverLog&) {
+             const std::vector<std::string> wrongs = SimCardDriverReceived("PcCard0-0").wrongs;
+             ASSERT_FALSE(wrongs.empty());
+             EXPECT_EQ(wrongs.back(), "get output size 8202");
+         }},
         {"a card whose every call fails",
          [](SimCardDriver& s) {
              s.call_error = 31;

@@ -1,5 +1,7 @@
 // The subset of the Win32 API that the program uses, for the simulated Windows
-// machine on Linux. Types have their Windows widths (DWORD and LONG are 32
+// machine on Linux: the functions of simwin/platform_calls.def and no others,
+// so a call to any other fails the Linux build as check_exe.py fails the
+// Windows one. Types have their Windows widths (DWORD and LONG are 32
 // bits, as on Windows), constants their Windows values, and the functions
 // their Windows signatures, so the program's code compiles unchanged against
 // this header and against the real one.
@@ -169,7 +171,6 @@ BOOL WINAPI IsDBCSLeadByte(BYTE TestChar);
 
 // Process (KERNEL32)
 DWORD WINAPI GetLastError(void);
-void WINAPI SetLastError(DWORD dwErrCode);
 void WINAPI Sleep(DWORD dwMilliseconds);
 HANDLE WINAPI GetStdHandle(DWORD nStdHandle);
 BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,

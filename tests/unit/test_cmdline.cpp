@@ -219,6 +219,8 @@ TEST(DecimalConversion, ReadsLikeTheCRuntime) {
     EXPECT_EQ(14, ParseDecimal("14"));
     EXPECT_EQ(14, ParseDecimal(" \t\n\v\f\r14"));
     EXPECT_EQ(14, ParseDecimal("14abc"));
+    EXPECT_EQ(14, ParseDecimal("14:"));
+    EXPECT_EQ(14, ParseDecimal("14/"));
     EXPECT_EQ(0, ParseDecimal(""));
     EXPECT_EQ(0, ParseDecimal("abc"));
     EXPECT_EQ(-3, ParseDecimal("-3"));
