@@ -92,8 +92,8 @@ std::vector<std::string> SimAtoms();
 // Everything written to standard output since the last reset.
 std::string SimStdout();
 
-// What GetLastError gives next. The program has no SetLastError (it is not
-// a platform function of its), so the machine and the tests set it here.
+// What GetLastError gives next. SetLastError is not among the program's
+// platform functions, so the machine and the tests set it here.
 void SimSetLastError(DWORD error);
 
 // Total of the Sleep calls made, in milliseconds, and their number.

@@ -25,10 +25,14 @@ fi
 
 rck_sudo=""
 [ "$(id -u)" -eq 0 ] || rck_sudo="sudo"
-source "$(dirname "${BASH_SOURCE[0]}")/apt.sh"
+# A mirror mid-sync, or a proxy with a stale copy, fails an index whose size
+# does not match its Release file, and apt-get update then fails as a whole
+# although the other lists arrived; the install after it decides, since it
+# fails when a package it needs is in none of them.
 rck_apt_install() {
     export DEBIAN_FRONTEND=noninteractive
-    rck_apt_update $rck_sudo apt-get -q
+    $rck_sudo apt-get -q -o Acquire::Retries=3 update ||
+        echo "setup.sh: apt-get update failed; going on with the lists that arrived" >&2
     $rck_sudo apt-get install -y -q -o Acquire::Retries=3 "$@"
 }
 

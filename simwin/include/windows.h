@@ -1,10 +1,9 @@
 // The subset of the Win32 API that the program uses, for the simulated Windows
-// machine on Linux: the functions of simwin/platform_calls.def and no others,
-// so a call to any other fails the Linux build as check_exe.py fails the
-// Windows one. Types have their Windows widths (DWORD and LONG are 32
-// bits, as on Windows), constants their Windows values, and the functions
-// their Windows signatures, so the program's code compiles unchanged against
-// this header and against the real one.
+// machine on Linux: no function beyond simwin/platform_calls.def, so a call
+// to any other fails the Linux build as check_exe.py fails the Windows one. Types have their
+// Windows widths (DWORD and LONG are 32 bits, as on Windows), constants their Windows values, and
+// the functions their Windows signatures, so the program's code compiles unchanged against this
+// header and against the real one.
 #pragma once
 
 #include <stddef.h>
